@@ -1,0 +1,79 @@
+// The launcher's built-in configuration: one immutable value, made once at
+// start and passed down. Tests and the demo build it from their own constants.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vorlia {
+
+// The token key is never stored whole: it is rebuilt from these tables at
+// every derivation (see bridge/token.hpp).
+struct TokenKeyTables {
+    std::array<std::uint8_t, 64> keyTableMasked{};
+    std::uint8_t keyMask = 0;
+    std::array<std::uint8_t, 64> keyTableMix{};
+};
+
+// How the demo and test builds reach their loopback stand-in hosts. The
+// production executable never fills this in, and does not link the code that
+// would apply it.
+struct Route {
+    std::string proxyURL;       // e.g. "http://127.0.0.1:41234"
+    std::string certificatePEM; // the stand-in's certificate, trusted for the two hosts only
+};
+
+// Delays the specification fixes; only a test configuration shortens them.
+struct Timing {
+    std::chrono::milliseconds refreshInterval{600'000};
+    std::chrono::milliseconds startRequestTimeout{60'000};
+    std::chrono::milliseconds automaticCheckDelay{1'500};
+    std::chrono::milliseconds updaterIOTimeout{20'000};
+};
+
+// Where the launcher keeps what it persists.
+struct Folders {
+    std::filesystem::path data;  // website data (cookies, local storage)
+    std::filesystem::path cache; // web cache
+    std::filesystem::path state; // window state key file
+};
+
+struct Config {
+    std::string gameHost;
+    std::string siteHost;
+    std::string gameStartURL;
+    std::vector<std::string> allowedHosts;
+    std::string launcherVersion;
+
+    std::string updateBaseURL;
+    std::string manifestPublicKey; // base64 of the 32-byte Ed25519 key
+    TokenKeyTables tokenKey;
+
+    std::string applicationId;
+    Timing timing;
+    Folders folders;
+    std::optional<Route> route;
+};
+
+// The host-derived fields, built from the two host names exactly as the
+// start sequence prescribes. Stops the process if the start URL does not parse.
+struct HostConstants {
+    std::string gameHost;
+    std::string siteHost;
+    std::string gameStartURL;
+    std::vector<std::string> allowedHosts;
+    std::string updateBaseURL;
+};
+HostConstants makeHostConstants(std::string_view gameHost, std::string_view siteHost);
+
+// The launcher version from the text of Info.json, or "1.0" when there is no
+// file, the JSON is bad, the key is missing or its value is not a string.
+std::string launcherVersionFromInfo(const std::optional<std::string>& infoJson);
+
+} // namespace vorlia

@@ -1,0 +1,225 @@
+#include "window/game_window.hpp"
+
+#include "app/route.hpp"
+#include "bridge/bridge_script.hpp"
+#include "bridge/token.hpp"
+#include "window/navigation_policy.hpp"
+#include "window/offline_page.hpp"
+
+#include <glibmm/main.h>
+#include <gtkmm/cssprovider.h>
+#include <gtkmm/eventcontrollerscroll.h>
+#include <gtkmm/gesturezoom.h>
+#include <gtkmm/stylecontext.h>
+
+namespace vorlia {
+
+GameWindow::GameWindow(const Glib::RefPtr<Gtk::Application>& app, const Config& config, UriOpener& opener)
+    : config_(config), opener_(opener), self_(std::make_shared<GameWindow*>(this)) {
+    configureEngine();
+    buildWindow();
+    app->add_window(*window_);
+    navigation_ = std::make_unique<NavigationPolicy>(
+        web_.get(), config_, opener_,
+        [this](std::optional<std::string> failedURI) { showOfflinePage(std::move(failedURI)); });
+    loadStartPage();
+
+    // The tick holds the window weakly: once the window is gone it does nothing.
+    std::weak_ptr<GameWindow*> weak = self_;
+    refresh_ = Glib::signal_timeout().connect(
+        [weak] {
+            if (const auto window = weak.lock()) {
+                (*window)->refreshPageToken();
+            }
+            return true;
+        },
+        static_cast<unsigned>(config_.timing.refreshInterval.count()));
+}
+
+GameWindow::~GameWindow() {
+    refresh_.disconnect();
+    stopStartRequestTimer();
+    navigation_.reset();
+    if (committedHandler_ != 0) {
+        g_signal_handler_disconnect(web_.get(), committedHandler_);
+    }
+    self_.reset();
+}
+
+void GameWindow::configureEngine() {
+    session_ = adopt(webkit_network_session_new(config_.folders.data.c_str(), config_.folders.cache.c_str()));
+    applyRoute(session_.get(), config_);
+
+    settings_ = adopt(webkit_settings_new());
+    webkit_settings_set_javascript_can_open_windows_automatically(settings_.get(), FALSE);
+    webkit_settings_set_media_playback_requires_user_gesture(settings_.get(), FALSE);
+    const std::string userAgent = std::string(webkit_settings_get_user_agent(settings_.get())) +
+                                  " VRLLauncher/" + config_.launcherVersion;
+    webkit_settings_set_user_agent(settings_.get(), userAgent.c_str());
+    webkit_settings_set_enable_developer_extras(settings_.get(), FALSE);
+    webkit_settings_set_enable_back_forward_navigation_gestures(settings_.get(), FALSE);
+
+    // The page script, fixed for the life of the window with the token of this moment.
+    contentManager_ = adopt(webkit_user_content_manager_new());
+    const std::string script = bridgeScript(config_, accessTokenNow(config_.tokenKey));
+    if (!script.empty()) {
+        WebKitUserScript* userScript =
+            webkit_user_script_new(script.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                                   WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+        webkit_user_content_manager_add_script(contentManager_.get(), userScript);
+        webkit_user_script_unref(userScript);
+    }
+
+    web_ = retain(WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session_.get(),
+                                               "user-content-manager", contentManager_.get(), "settings",
+                                               settings_.get(), nullptr)));
+    const GdkRGBA black{0.0F, 0.0F, 0.0F, 1.0F};
+    webkit_web_view_set_background_color(web_.get(), &black);
+}
+
+void GameWindow::buildWindow() {
+    window_ = std::make_unique<Gtk::ApplicationWindow>();
+    window_->set_title("Vorlia");
+    const WindowState state = loadWindowState(config_.folders.state);
+    window_->set_default_size(state.width, state.height);
+    window_->set_size_request(minimumWindowWidth, minimumWindowHeight);
+    window_->set_resizable(true);
+    window_->set_show_menubar(true);
+
+    auto css = Gtk::CssProvider::create();
+    css->load_from_data("window.vorlia-game { background-color: black; }");
+    Gtk::StyleContext::add_provider_for_display(window_->get_display(), css,
+                                                GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    window_->add_css_class("vorlia-game");
+
+    Gtk::Widget* view = Glib::wrap(GTK_WIDGET(web_.get()));
+    view->set_hexpand(true);
+    view->set_vexpand(true);
+
+    // A game has no page zoom: Ctrl+scroll and pinch are swallowed before the engine sees them.
+    auto scroll = Gtk::EventControllerScroll::create();
+    scroll->set_flags(Gtk::EventControllerScroll::Flags::BOTH_AXES);
+    scroll->set_propagation_phase(Gtk::PropagationPhase::CAPTURE);
+    scroll->signal_scroll().connect(
+        [scroll = scroll.get()](double, double) {
+            return (scroll->get_current_event_state() & Gdk::ModifierType::CONTROL_MASK) ==
+                   Gdk::ModifierType::CONTROL_MASK;
+        },
+        false);
+    view->add_controller(scroll);
+    auto pinch = Gtk::GestureZoom::create();
+    pinch->set_propagation_phase(Gtk::PropagationPhase::CAPTURE);
+    pinch->signal_begin().connect([pinch = pinch.get()](Gdk::EventSequence* sequence) {
+        pinch->set_sequence_state(sequence, Gtk::EventSequenceState::CLAIMED);
+    });
+    view->add_controller(pinch);
+
+    window_->set_child(*view);
+    if (state.maximized) {
+        window_->maximize();
+    }
+    if (state.fullscreen) {
+        window_->fullscreen();
+    }
+    window_->signal_close_request().connect(
+        [this] {
+            saveState();
+            return false;
+        },
+        false);
+}
+
+void GameWindow::loadStartPage() {
+    committedHandler_ = g_signal_connect(
+        web_.get(), "load-changed", G_CALLBACK(+[](WebKitWebView* web, WebKitLoadEvent event, gpointer data) {
+            auto* self = static_cast<GameWindow*>(data);
+            if (event != WEBKIT_LOAD_COMMITTED) {
+                return;
+            }
+            self->stopStartRequestTimer();
+            const char* uri = webkit_web_view_get_uri(web);
+            const bool offlineCommit =
+                self->offlinePending_ && uri != nullptr && std::string(uri) == "about:blank";
+            if (offlineCommit) {
+                self->offlinePending_ = false;
+            } else {
+                self->offline_ = false;
+                self->offlinePending_ = false;
+            }
+        }),
+        this);
+    loadWithStartLimit(config_.gameStartURL);
+}
+
+void GameWindow::loadWithStartLimit(const std::string& uri) {
+    stopStartRequestTimer();
+    // The engine has no per-request time limit; this stands in for it.
+    startRequestTimer_ = Glib::signal_timeout().connect(
+        [this, uri] {
+            webkit_web_view_stop_loading(web_.get());
+            showOfflinePage(uri);
+            return false;
+        },
+        static_cast<unsigned>(config_.timing.startRequestTimeout.count()));
+    webkit_web_view_load_uri(web_.get(), uri.c_str());
+}
+
+void GameWindow::stopStartRequestTimer() {
+    startRequestTimer_.disconnect();
+}
+
+void GameWindow::showOfflinePage(std::optional<std::string> failedURI) {
+    stopStartRequestTimer();
+    if (failedURI && !failedURI->empty() && *failedURI != "about:blank") {
+        retryURI_ = std::move(*failedURI);
+    } else if (!offline_) {
+        const char* current = webkit_web_view_get_uri(web_.get());
+        retryURI_ =
+            (current != nullptr && std::string(current) != "about:blank") ? current : config_.gameStartURL;
+    }
+    offline_ = true;
+    offlinePending_ = true;
+    webkit_web_view_load_html(web_.get(), offlinePageHTML().c_str(), nullptr);
+}
+
+void GameWindow::reloadGame() {
+    if (offline_) {
+        loadWithStartLimit(retryURI_.empty() ? config_.gameStartURL : retryURI_);
+        return;
+    }
+    webkit_web_view_reload(web_.get());
+}
+
+void GameWindow::toggleFullscreen() {
+    if (window_->is_fullscreen()) {
+        window_->unfullscreen();
+    } else {
+        window_->fullscreen();
+    }
+}
+
+void GameWindow::refreshPageToken() {
+    const std::string snippet = refreshSnippet(accessTokenNow(config_.tokenKey));
+    if (snippet.empty()) {
+        return;
+    }
+    webkit_web_view_evaluate_javascript(web_.get(), snippet.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
+                                        nullptr);
+}
+
+WindowState GameWindow::currentState() const {
+    WindowState state;
+    window_->get_default_size(state.width, state.height);
+    if (state.width <= 0 || state.height <= 0) {
+        state = WindowState{};
+    }
+    state.maximized = window_->is_maximized();
+    state.fullscreen = window_->is_fullscreen();
+    return state;
+}
+
+void GameWindow::saveState() {
+    saveWindowState(config_.folders.state, currentState());
+}
+
+} // namespace vorlia
