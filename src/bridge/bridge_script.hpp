@@ -9,7 +9,13 @@
 
 namespace vorlia {
 
+// The page script for this configuration's version and game host and the
+// given token. Each value stands inside a double-quoted JavaScript string,
+// escaped so that no value can break the script; ordinary values (a dotted
+// version, a DNS name, a token) appear exactly as they are.
 std::string bridgeScript(const Config& config, std::string_view token);
+
+// "window.__vrlTok='" + token + "'", run in the main frame by the refresh tick.
 std::string refreshSnippet(std::string_view token);
 
 } // namespace vorlia

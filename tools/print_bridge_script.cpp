@@ -1,0 +1,19 @@
+// Prints the page script exactly as the launcher builds it, so the page-script
+// tests run the launcher's own text.
+//   print-bridge-script VERSION TOKEN GAME_HOST
+#include "app/config.hpp"
+#include "bridge/bridge_script.hpp"
+
+#include <iostream>
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::cerr << "usage: print-bridge-script VERSION TOKEN GAME_HOST\n";
+        return 2;
+    }
+    vorlia::Config config;
+    config.launcherVersion = argv[1];
+    config.gameHost = argv[3];
+    std::cout << vorlia::bridgeScript(config, argv[2]) << std::flush;
+    return std::cout ? 0 : 1;
+}
