@@ -47,6 +47,8 @@ run "unit tests under sanitizers" bash -c "
         ctest --test-dir build-asan -L unit --output-on-failure -j $JOBS"
 
 if compgen -G "tests/node/*.test.mjs" >/dev/null; then
+    # The page-script tests run the script text as the built launcher makes it.
+    export VORLIA_PRINT_BRIDGE_SCRIPT="$ROOT/build/tools/print-bridge-script"
     run "page-script tests" node --test tests/node/
 fi
 

@@ -1,7 +1,5 @@
 #include "bridge/bridge_script.hpp"
 
-#include "app/gobject_ptr.hpp"
-
 #include <glib.h>
 
 #include <array>
@@ -17,39 +15,46 @@ namespace {
 // The body of a double-quoted JavaScript string literal holding `text`. Quote,
 // backslash and every line terminator and control character are escaped, so a
 // version text cannot end the literal or the line early; anything else stands
-// as it is.
+// as it is. The engine takes the script as UTF-8, so a broken sequence becomes
+// U+FFFD instead of making the whole script invalid.
 std::string stringLiteralBody(std::string_view text) {
-    // The engine takes the script as UTF-8; broken sequences become U+FFFD
-    // rather than an invalid script.
-    std::string valid(text);
-    if (!g_utf8_validate(valid.data(), static_cast<gssize>(valid.size()), nullptr)) {
-        const GCharPtr repaired(g_utf8_make_valid(valid.data(), static_cast<gssize>(valid.size())));
-        valid = repaired.get();
-    }
     std::string out;
-    out.reserve(valid.size());
-    for (std::size_t i = 0; i < valid.size(); ++i) {
-        const auto c = static_cast<unsigned char>(valid[i]);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c < 0x20) {
-            std::array<char, 8> escaped{};
-            std::snprintf(escaped.data(), escaped.size(), "\\u%04x", c);
-            out += escaped.data();
-        } else if (c == 0xE2 && i + 2 < valid.size() && static_cast<unsigned char>(valid[i + 1]) == 0x80 &&
-                   (static_cast<unsigned char>(valid[i + 2]) == 0xA8 ||
-                    static_cast<unsigned char>(valid[i + 2]) == 0xA9)) {
-            // U+2028 and U+2029 end a line in older engines' string literals.
-            out += static_cast<unsigned char>(valid[i + 2]) == 0xA8 ? "\\u2028" : "\\u2029";
-            i += 2;
-        } else {
-            out += static_cast<char>(c);
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            if (c == '"' || c == '\\') {
+                out += '\\';
+                out += static_cast<char>(c);
+            } else if (c == '\n') {
+                out += "\\n";
+            } else if (c == '\r') {
+                out += "\\r";
+            } else if (c < 0x20) {
+                std::array<char, 8> escaped{};
+                std::snprintf(escaped.data(), escaped.size(), "\\u%04x", c);
+                out += escaped.data();
+            } else {
+                out += static_cast<char>(c);
+            }
+            ++i;
+            continue;
         }
+        const gunichar ch = g_utf8_get_char_validated(text.data() + i, static_cast<gssize>(text.size() - i));
+        if (ch == static_cast<gunichar>(-1) || ch == static_cast<gunichar>(-2)) {
+            out += "\\ufffd";
+            ++i;
+            continue;
+        }
+        const auto length = static_cast<std::size_t>(g_utf8_skip[c]);
+        if (ch == 0x2028 || ch == 0x2029) {
+            // Line terminators inside string literals in older engines.
+            out += ch == 0x2028 ? "\\u2028" : "\\u2029";
+        } else {
+            out.append(text.substr(i, length));
+        }
+        i += length;
     }
     return out;
 }

@@ -62,13 +62,12 @@ void GameWindow::configureEngine() {
     // The page script, fixed for the life of the window with the token of this moment.
     contentManager_ = adopt(webkit_user_content_manager_new());
     const std::string script = bridgeScript(config_, accessTokenNow(config_.tokenKey));
-    if (!script.empty()) {
-        WebKitUserScript* userScript =
-            webkit_user_script_new(script.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
-                                   WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
-        webkit_user_content_manager_add_script(contentManager_.get(), userScript);
-        webkit_user_script_unref(userScript);
-    }
+    // No world name: the page's own world, where the refresh snippet runs too.
+    WebKitUserScript* userScript =
+        webkit_user_script_new(script.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+    webkit_user_content_manager_add_script(contentManager_.get(), userScript);
+    webkit_user_script_unref(userScript);
 
     web_ = retain(WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session_.get(),
                                                "user-content-manager", contentManager_.get(), "settings",
@@ -200,9 +199,7 @@ void GameWindow::toggleFullscreen() {
 
 void GameWindow::refreshPageToken() {
     const std::string snippet = refreshSnippet(accessTokenNow(config_.tokenKey));
-    if (snippet.empty()) {
-        return;
-    }
+    // Result and failure are ignored: the next tick simply tries again.
     webkit_web_view_evaluate_javascript(web_.get(), snippet.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
                                         nullptr);
 }
