@@ -7,7 +7,7 @@ PACKAGES="
 cmake ninja-build pkg-config g++ clang clang-format
 libgtkmm-4.0-dev libwebkitgtk-6.0-dev libsoup-3.0-dev glib-networking
 libsodium-dev nlohmann-json3-dev libarchive-dev libgtest-dev
-nodejs xvfb xauth dbus dbus-x11 openssl curl zip unzip
+nodejs xvfb xauth dbus dbus-x11 x11-utils libx11-dev openbox openssl curl zip unzip
 desktop-file-utils appstream imagemagick libarchive-tools xdotool
 "
 

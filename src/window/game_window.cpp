@@ -5,6 +5,7 @@
 #include "bridge/token.hpp"
 #include "window/navigation_policy.hpp"
 #include "window/offline_page.hpp"
+#include "window/user_agent.hpp"
 
 #include <glibmm/main.h>
 #include <gtkmm/cssprovider.h>
@@ -49,12 +50,16 @@ GameWindow::~GameWindow() {
 void GameWindow::configureEngine() {
     session_ = adopt(webkit_network_session_new(config_.folders.data.c_str(), config_.folders.cache.c_str()));
     applyRoute(session_.get(), config_);
+    // Cookies are kept in memory unless the session is told where to keep them.
+    const std::string cookies = (config_.folders.data / "cookies.sqlite").string();
+    webkit_cookie_manager_set_persistent_storage(webkit_network_session_get_cookie_manager(session_.get()),
+                                                 cookies.c_str(), WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
 
     settings_ = adopt(webkit_settings_new());
     webkit_settings_set_javascript_can_open_windows_automatically(settings_.get(), FALSE);
     webkit_settings_set_media_playback_requires_user_gesture(settings_.get(), FALSE);
-    const std::string userAgent = std::string(webkit_settings_get_user_agent(settings_.get())) +
-                                  " VRLLauncher/" + config_.launcherVersion;
+    const std::string userAgent = std::string(webkit_settings_get_user_agent(settings_.get())) + " " +
+                                  userAgentProduct(config_.launcherVersion);
     webkit_settings_set_user_agent(settings_.get(), userAgent.c_str());
     webkit_settings_set_enable_developer_extras(settings_.get(), FALSE);
     webkit_settings_set_enable_back_forward_navigation_gestures(settings_.get(), FALSE);
@@ -86,7 +91,9 @@ void GameWindow::buildWindow() {
     window_->set_show_menubar(true);
 
     auto css = Gtk::CssProvider::create();
-    css->load_from_data("window.vorlia-game { background-color: black; }");
+    css->load_from_data("window.vorlia-game { background-color: black; }"
+                        "window.vorlia-game menubar { background-color: #1c1c1c; }"
+                        "window.vorlia-game menubar > item { color: #e8e8e8; }");
     Gtk::StyleContext::add_provider_for_display(window_->get_display(), css,
                                                 GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     window_->add_css_class("vorlia-game");

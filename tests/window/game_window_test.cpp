@@ -1,0 +1,289 @@
+// The launcher's window as a player meets it: the real engine in a real X
+// window, a real HTTP server on loopback, real key presses.
+#include "app/app_delegate.hpp"
+#include "window/support/window_test.hpp"
+#include "window/window_state.hpp"
+
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <sstream>
+
+namespace vorlia::test {
+namespace {
+
+class RecordingOpener final : public UriOpener {
+  public:
+    void open(const std::string& uri) override { opened.push_back(uri); }
+    std::vector<std::string> opened;
+};
+
+constexpr const char* startPath = "/act_web_tiyan/index.html";
+
+class LauncherTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        server.page(startPath, "<html><body style='background:#234;color:#fff'><h1>Game</h1></body></html>");
+        config = localConfig(server, folders);
+    }
+
+    void launch() {
+        app = Gtk::Application::create(config.applicationId, Gio::Application::Flags::NON_UNIQUE);
+        delegate = std::make_unique<AppDelegate>(app, config, opener);
+        app->register_application();
+        app->activate();
+        ASSERT_NE(delegate->game(), nullptr);
+        ASSERT_TRUE(runUntil([&] { return server.countRequests(startPath) >= 1; }));
+        ASSERT_TRUE(runUntil([&] { return window().get_mapped() && window().get_width() > 0; }));
+    }
+
+    void TearDown() override {
+        delegate.reset();
+        runFor(100ms);
+    }
+
+    Gtk::ApplicationWindow& window() { return delegate->game()->window(); }
+
+    LocalHttpServer server;
+    TempFolder folders;
+    Config config;
+    RecordingOpener opener;
+    Glib::RefPtr<Gtk::Application> app;
+    std::unique_ptr<AppDelegate> delegate;
+};
+
+std::string xprop(unsigned long id, const char* property) {
+    gchar* out = nullptr;
+    const std::string command = "xprop -id " + std::to_string(id) + " " + property;
+    g_spawn_command_line_sync(command.c_str(), &out, nullptr, nullptr, nullptr);
+    std::string text = out != nullptr ? out : "";
+    g_free(out);
+    return text;
+}
+
+TEST_F(LauncherTest, WindowHasItsTitleDefaultSizeAndMinimum) {
+    launch();
+    EXPECT_EQ(window().get_title(), "Vorlia");
+    EXPECT_EQ(window().get_width(), 1280);
+    EXPECT_EQ(window().get_height(), 800);
+    EXPECT_TRUE(window().get_resizable());
+    saveScreenshot("game-window");
+
+    // What a window manager enforces: the minimum size hint on the X window.
+    EXPECT_NE(xprop(xWindowId(window()), "WM_NORMAL_HINTS").find("minimum size: 960 by 600"),
+              std::string::npos)
+        << xprop(xWindowId(window()), "WM_NORMAL_HINTS");
+    // And GTK itself never lays the window out below it.
+    window().set_default_size(400, 300);
+    runFor(500ms);
+    EXPECT_GE(window().get_width(), 960);
+    EXPECT_GE(window().get_height(), 600);
+}
+
+TEST_F(LauncherTest, StartRequestCarriesTheLauncherUserAgent) {
+    launch();
+    const RecordedRequest& first = server.requests().front();
+    EXPECT_EQ(first.path, startPath);
+    EXPECT_EQ(first.query, "launcher=1");
+    const std::string ua = first.headers.at("User-Agent");
+    const std::string suffix = " VRLLauncher/7.3.1";
+    ASSERT_GE(ua.size(), suffix.size());
+    EXPECT_EQ(ua.substr(ua.size() - suffix.size()), suffix) << ua;
+}
+
+TEST_F(LauncherTest, VersionTheEngineCannotSendStillMarksTheLauncher) {
+    config.launcherVersion = "";
+    launch();
+    const std::string ua = server.requests().front().headers.at("User-Agent");
+    EXPECT_EQ(ua.substr(ua.size() - 12), " VRLLauncher") << ua;
+}
+
+TEST_F(LauncherTest, CtrlRAndF5EachReloadTheGame) {
+    launch();
+    ASSERT_TRUE(runUntil([&] { return webkit_web_view_is_loading(delegate->game()->web()) == FALSE; }));
+    pressKeys(window(), "ctrl+r");
+    EXPECT_TRUE(runUntil([&] { return server.countRequests(startPath) == 2; }));
+    ASSERT_TRUE(runUntil([&] { return webkit_web_view_is_loading(delegate->game()->web()) == FALSE; }));
+    pressKeys(window(), "F5");
+    EXPECT_TRUE(runUntil([&] { return server.countRequests(startPath) == 3; }));
+}
+
+TEST_F(LauncherTest, FullScreenTogglesWithCtrlFAndF11) {
+    launch();
+    pressKeys(window(), "ctrl+f");
+    EXPECT_TRUE(runUntil([&] { return window().is_fullscreen(); }, 5s));
+    pressKeys(window(), "F11");
+    EXPECT_TRUE(runUntil([&] { return !window().is_fullscreen(); }, 5s));
+}
+
+TEST_F(LauncherTest, WebsiteOpensTheSiteHostExactly) {
+    launch();
+    app->activate_action("website");
+    ASSERT_EQ(opener.opened.size(), 1U);
+    EXPECT_EQ(opener.opened.front(), "https://localhost");
+}
+
+TEST_F(LauncherTest, SavedSizeIsRestored) {
+    saveWindowState(config.folders.state, WindowState{1400, 900, false, false});
+    launch();
+    EXPECT_EQ(window().get_width(), 1400);
+    EXPECT_EQ(window().get_height(), 900);
+}
+
+TEST_F(LauncherTest, CorruptStateFileGivesTheDefaults) {
+    std::filesystem::create_directories(config.folders.state);
+    g_file_set_contents(windowStateFile(config.folders.state).c_str(), "\x01[[[ not a key file", -1, nullptr);
+    launch();
+    EXPECT_EQ(window().get_width(), 1280);
+    EXPECT_EQ(window().get_height(), 800);
+}
+
+// ---------------------------------------------------------------------------
+// Whole launcher processes: this test binary, started again in the child mode
+// below, runs the launcher exactly as main does (AppDelegate, Gtk::Application
+// run loop, single instance over D-Bus), against the parent's server.
+
+constexpr const char* childEnv = "VORLIA_TEST_LAUNCHER_CHILD";
+
+class LauncherProcess {
+  public:
+    LauncherProcess(const std::string& origin, const std::filesystem::path& folder,
+                    const std::string& appId) {
+        const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+        const std::string spec = origin + " " + folder.string() + " " + appId;
+        gchar** env = g_environ_setenv(g_get_environ(), childEnv, spec.c_str(), TRUE);
+        const gchar* argv[] = {self.c_str(), nullptr};
+        GError* error = nullptr;
+        const bool started = g_spawn_async(nullptr, const_cast<gchar**>(argv), env, G_SPAWN_DO_NOT_REAP_CHILD,
+                                           nullptr, nullptr, &pid_, &error);
+        g_strfreev(env);
+        if (!started) {
+            ADD_FAILURE() << error->message;
+            g_clear_error(&error);
+            return;
+        }
+        g_child_watch_add(
+            pid_,
+            [](GPid pid, gint status, gpointer data) {
+                auto* self = static_cast<LauncherProcess*>(data);
+                self->status_ = status;
+                self->exited_ = true;
+                g_spawn_close_pid(pid);
+            },
+            this);
+    }
+    ~LauncherProcess() {
+        if (!exited_ && pid_ > 0) {
+            kill(pid_, SIGKILL);
+            runUntil([&] { return exited_; }, 5s);
+        }
+    }
+    bool waitForExit(std::chrono::milliseconds timeout = 20s) {
+        return runUntil([&] { return exited_; }, timeout);
+    }
+    bool exited() const { return exited_; }
+    bool exitedCleanly() const { return exited_ && g_spawn_check_wait_status(status_, nullptr); }
+
+  private:
+    GPid pid_ = 0;
+    bool exited_ = false;
+    gint status_ = 0;
+};
+
+std::vector<unsigned long> gameWindows() {
+    gchar* out = nullptr;
+    g_spawn_command_line_sync("xdotool search --name ^Vorlia$", &out, nullptr, nullptr, nullptr);
+    std::vector<unsigned long> ids;
+    std::istringstream in(out != nullptr ? out : "");
+    g_free(out);
+    for (unsigned long id = 0; in >> id;) {
+        ids.push_back(id);
+    }
+    return ids;
+}
+
+void closeWindow(unsigned long id) {
+    const std::string command =
+        (std::filesystem::path(VORLIA_BINARY_DIR) / "tests" / "x-close-window").string() + " " +
+        std::to_string(id);
+    ASSERT_TRUE(g_spawn_command_line_sync(command.c_str(), nullptr, nullptr, nullptr, nullptr));
+}
+
+class LauncherProcessTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // The page keeps something in local storage and a cookie the first
+        // time, and reports what it finds every time.
+        server.page(startPath, R"(<html><body><h1>Game</h1><script>
+            if (!localStorage.getItem('k')) {
+              localStorage.setItem('k', 'kept-' + Math.random().toString(36).slice(2));
+              document.cookie = 'c=kept; max-age=86400; path=/';
+            }
+            fetch('/report?ls=' + encodeURIComponent(localStorage.getItem('k')) +
+                  '&cookie=' + encodeURIComponent(document.cookie));
+            </script></body></html>)");
+        server.route("/report", [](const RecordedRequest&) {
+            return LocalHttpServer::Response{200, "text/plain", ""};
+        });
+        appId = "io.vorlia.ProcessTest" + std::to_string(g_random_int());
+    }
+
+    std::vector<std::string> reports() const {
+        std::vector<std::string> out;
+        for (const auto& r : server.requests()) {
+            if (r.path == "/report") {
+                out.push_back(r.query);
+            }
+        }
+        return out;
+    }
+
+    LocalHttpServer server;
+    TempFolder folders;
+    std::string appId;
+};
+
+TEST_F(LauncherProcessTest, ClosingTheWindowEndsTheProcessAndStorageSurvivesARestart) {
+    std::string firstReport;
+    {
+        LauncherProcess launcher(server.origin(), folders.path(), appId);
+        ASSERT_TRUE(runUntil([&] { return reports().size() == 1; }, 30s));
+        firstReport = reports().front();
+        ASSERT_TRUE(runUntil([&] { return gameWindows().size() == 1; }, 10s));
+        runFor(1s); // let the engine write what the page stored
+        closeWindow(gameWindows().front());
+        EXPECT_TRUE(launcher.waitForExit());
+        EXPECT_TRUE(launcher.exitedCleanly());
+    }
+    {
+        LauncherProcess launcher(server.origin(), folders.path(), appId);
+        ASSERT_TRUE(runUntil([&] { return reports().size() == 2; }, 30s));
+        const std::string second = reports().back();
+        const std::string storedValue = firstReport.substr(0, firstReport.find('&'));
+        EXPECT_EQ(second.substr(0, second.find('&')), storedValue) << "local storage was lost";
+        EXPECT_NE(second.find("cookie=c%3Dkept"), std::string::npos) << second;
+        ASSERT_TRUE(runUntil([&] { return gameWindows().size() == 1; }, 10s));
+        closeWindow(gameWindows().front());
+        EXPECT_TRUE(launcher.waitForExit());
+    }
+}
+
+TEST_F(LauncherProcessTest, SecondStartOpensNoSecondWindow) {
+    LauncherProcess first(server.origin(), folders.path(), appId);
+    ASSERT_TRUE(runUntil([&] { return reports().size() == 1; }, 30s));
+    ASSERT_TRUE(runUntil([&] { return gameWindows().size() == 1; }, 10s));
+
+    LauncherProcess second(server.origin(), folders.path(), appId);
+    EXPECT_TRUE(second.waitForExit());
+    EXPECT_TRUE(second.exitedCleanly());
+    runFor(1s);
+    EXPECT_EQ(gameWindows().size(), 1U);
+    EXPECT_EQ(reports().size(), 1U) << "the game page was loaded a second time";
+    EXPECT_FALSE(first.exited());
+    closeWindow(gameWindows().front());
+    EXPECT_TRUE(first.waitForExit());
+}
+
+} // namespace
+} // namespace vorlia::test

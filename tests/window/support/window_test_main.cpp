@@ -1,0 +1,16 @@
+// Real-window tests run under Xvfb (tests/run-window-tests.sh), each test in
+// a process of its own. Started with VORLIA_TEST_LAUNCHER_CHILD set, the
+// binary is a whole launcher instead (see runLauncherChild).
+#include "window/support/window_test.hpp"
+
+#include <glib.h>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    g_setenv("WEBKIT_DISABLE_DMABUF_RENDERER", "1", TRUE);
+    if (const char* spec = g_getenv("VORLIA_TEST_LAUNCHER_CHILD")) {
+        return vorlia::test::runLauncherChild(spec);
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
