@@ -1,0 +1,208 @@
+#include "update/install_steps.hpp"
+
+#include "app/gobject_ptr.hpp"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <glib.h>
+#include <glib/gstdio.h>
+
+#include <cerrno>
+#include <dirent.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vorlia {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string systemError(std::string_view what, const fs::path& path, int error) {
+    return std::string(what) + " \u201c" + path.string() + "\u201d: " + g_strerror(error);
+}
+
+struct ReadArchiveFree {
+    void operator()(archive* a) const noexcept { archive_read_free(a); }
+};
+struct WriteArchiveFree {
+    void operator()(archive* a) const noexcept { archive_write_free(a); }
+};
+
+// An archive name that stays inside the folder it is unpacked into.
+bool isContainedName(std::string_view name) {
+    if (name.empty() || name.front() == '/') {
+        return false;
+    }
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        const std::size_t end = std::min(name.find('/', start), name.size());
+        if (name.substr(start, end - start) == "..") {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+bool isRegularFile(const fs::path& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+} // namespace
+
+std::string_view pathExtension(std::string_view name) {
+    const std::size_t dot = name.rfind('.');
+    return dot == std::string_view::npos ? std::string_view{} : name.substr(dot + 1);
+}
+
+std::optional<std::string> chooseNewBundle(const std::vector<FolderEntry>& entries) {
+    for (const FolderEntry& entry : entries) {
+        if (entry.isFolder && pathExtension(entry.name) == "app") {
+            return entry.name;
+        }
+    }
+    return std::nullopt;
+}
+
+bool isApplicationFolder(const fs::path& folder) {
+    struct stat st {};
+    if (pathExtension(folder.filename().string()) != "app" || ::stat(folder.c_str(), &st) != 0 ||
+        !S_ISDIR(st.st_mode)) {
+        return false;
+    }
+    const fs::path executable = folder / "vorlia";
+    struct stat exe {};
+    return isRegularFile(executable) && ::stat(executable.c_str(), &exe) == 0 &&
+           (exe.st_mode & S_IXUSR) != 0 && isRegularFile(folder / "Info.json");
+}
+
+bool folderIsWritable(const fs::path& folder) {
+    return ::access(folder.c_str(), W_OK | X_OK) == 0;
+}
+
+fs::path newWorkFolderPath(const fs::path& temporaryFolder) {
+    const GCharPtr uuid(g_uuid_string_random());
+    const GCharPtr upper(g_ascii_strup(uuid.get(), -1));
+    return temporaryFolder / (std::string("vrl-update-") + upper.get());
+}
+
+Expected<Done, std::string> createPrivateFolder(const fs::path& folder) {
+    if (g_mkdir_with_parents(folder.parent_path().c_str(), 0700) != 0) {
+        return unexpected(systemError("Could not create the folder", folder.parent_path(), errno));
+    }
+    if (::mkdir(folder.c_str(), 0700) != 0) {
+        return unexpected(systemError("Could not create the folder", folder, errno));
+    }
+    // The mode given to mkdir is narrowed by the umask; the user must be able to write.
+    if (::chmod(folder.c_str(), 0700) != 0) {
+        return unexpected(systemError("Could not protect the folder", folder, errno));
+    }
+    return Done{};
+}
+
+Expected<std::vector<FolderEntry>, std::string> listFolder(const fs::path& folder) {
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+    if (!dir) {
+        return unexpected(systemError("Could not list the folder", folder, errno));
+    }
+    std::vector<FolderEntry> entries;
+    for (;;) {
+        errno = 0;
+        const dirent* d = ::readdir(dir.get());
+        if (d == nullptr) {
+            if (errno != 0) {
+                return unexpected(systemError("Could not list the folder", folder, errno));
+            }
+            break;
+        }
+        const std::string name = d->d_name;
+        if (name == "." || name == "..") {
+            continue;
+        }
+        struct stat st {};
+        const bool isFolder = ::lstat((folder / name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+        entries.push_back({name, isFolder});
+    }
+    return entries;
+}
+
+bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
+    // Entries are written under the resolved destination, so that a link
+    // anywhere in the temporary folder's own path is not mistaken for one
+    // planted by the archive.
+    std::error_code ec;
+    const fs::path root = fs::canonical(destination, ec);
+    if (ec) {
+        return false;
+    }
+    const std::unique_ptr<archive, ReadArchiveFree> in(archive_read_new());
+    const std::unique_ptr<archive, WriteArchiveFree> out(archive_write_disk_new());
+    if (!in || !out) {
+        return false;
+    }
+    archive_read_support_format_zip(in.get());
+    // Absolute archive names are refused below, before the destination is put
+    // in front; libarchive's own absolute-path guard would refuse that prefix.
+    archive_write_disk_set_options(out.get(), ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
+                                                  ARCHIVE_EXTRACT_SECURE_NODOTDOT |
+                                                  ARCHIVE_EXTRACT_SECURE_SYMLINKS);
+    if (archive_read_open_filename(in.get(), archivePath.c_str(), 1 << 16) != ARCHIVE_OK) {
+        return false;
+    }
+    for (;;) {
+        archive_entry* entry = nullptr;
+        const int next = archive_read_next_header(in.get(), &entry);
+        if (next == ARCHIVE_EOF) {
+            break;
+        }
+        if (next < ARCHIVE_WARN) {
+            return false;
+        }
+        const char* name = archive_entry_pathname(entry);
+        if (name == nullptr || !isContainedName(name)) {
+            return false;
+        }
+        archive_entry_set_pathname(entry, (root / name).c_str());
+        if (const char* target = archive_entry_hardlink(entry); target != nullptr) {
+            if (!isContainedName(target)) {
+                return false;
+            }
+            archive_entry_set_hardlink(entry, (root / target).c_str());
+        }
+        // Never hand out set-user-id or set-group-id programs from an archive.
+        archive_entry_set_perm(entry, archive_entry_perm(entry) & 0777);
+        if (archive_write_header(out.get(), entry) < ARCHIVE_WARN) {
+            return false;
+        }
+        const void* block = nullptr;
+        size_t size = 0;
+        la_int64_t offset = 0;
+        for (;;) {
+            const int r = archive_read_data_block(in.get(), &block, &size, &offset);
+            if (r == ARCHIVE_EOF) {
+                break;
+            }
+            if (r < ARCHIVE_WARN || archive_write_data_block(out.get(), block, size, offset) < ARCHIVE_WARN) {
+                return false;
+            }
+        }
+        if (archive_write_finish_entry(out.get()) < ARCHIVE_WARN) {
+            return false;
+        }
+    }
+    return archive_write_close(out.get()) == ARCHIVE_OK && archive_read_close(in.get()) == ARCHIVE_OK;
+}
+
+Expected<Done, std::string> writeFileAtomically(const fs::path& file, std::string_view content) {
+    GError* raw = nullptr;
+    if (!g_file_set_contents_full(file.c_str(), content.data(), static_cast<gssize>(content.size()),
+                                  G_FILE_SET_CONTENTS_CONSISTENT, 0600, &raw)) {
+        const GErrorPtr error(raw);
+        return unexpected(std::string(error->message));
+    }
+    return Done{};
+}
+
+} // namespace vorlia

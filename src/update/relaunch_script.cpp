@@ -1,0 +1,42 @@
+#include "update/relaunch_script.hpp"
+
+namespace vorlia {
+
+std::string shellQuote(std::string_view path) {
+    std::string quoted = "'";
+    for (const char c : path) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    quoted += '\'';
+    return quoted;
+}
+
+std::string relaunchScript(std::int32_t pid, std::string_view bundle, std::string_view newBundle) {
+    const std::string b = shellQuote(bundle);
+    const std::string n = shellQuote(newBundle);
+    const std::string lines[] = {
+        "#!/bin/sh",
+        "while kill -0 " + std::to_string(pid) + " 2>/dev/null; do sleep 0.3; done",
+        "rm -rf " + b + ".old",
+        "mv " + b + " " + b + ".old && mv " + n + " " + b + " || mv " + b + ".old " + b,
+        "chmod +x " + b + "/vorlia 2>/dev/null",
+        // When both the swap and its roll-back failed, ".old" is the only
+        // launcher left: keep it unless a working one stands at the path again.
+        "[ -x " + b + "/vorlia ] && [ -f " + b + "/Info.json ] && rm -rf " + b + ".old",
+        "exec " + b + "/vorlia",
+    };
+    std::string text;
+    for (const std::string& line : lines) {
+        if (!text.empty()) {
+            text += '\n';
+        }
+        text += line;
+    }
+    return text;
+}
+
+} // namespace vorlia

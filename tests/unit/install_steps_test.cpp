@@ -1,0 +1,295 @@
+#include "update/install_steps.hpp"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace vorlia {
+namespace {
+namespace fs = std::filesystem;
+
+// --- choosing the new application folder ------------------------------------
+
+struct ChoiceCase {
+    const char* name;
+    std::vector<FolderEntry> entries;
+    std::optional<std::string> chosen;
+};
+
+class NewBundleChoice : public ::testing::TestWithParam<ChoiceCase> {};
+
+TEST_P(NewBundleChoice, FirstFolderWithTheExactExtension) {
+    EXPECT_EQ(chooseNewBundle(GetParam().entries), GetParam().chosen);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NewBundleChoice,
+    ::testing::Values(
+        ChoiceCase{"Single", {{"update.zip", false}, {"Vorlia.app", true}}, "Vorlia.app"},
+        ChoiceCase{"Nothing", {}, std::nullopt},
+        // The bundle sits inside a sub-folder: nothing at the top level qualifies.
+        ChoiceCase{"InsideASubFolder", {{"update.zip", false}, {"release", true}}, std::nullopt},
+        ChoiceCase{"TwoBundlesTakesTheFirstListed", {{"B.app", true}, {"A.app", true}}, "B.app"},
+        ChoiceCase{"CapitalsAreNotTaken", {{"Vorlia.APP", true}, {"Vorlia.App", true}}, std::nullopt},
+        ChoiceCase{"CapitalsBeforeARealOne", {{"Vorlia.APP", true}, {"Other.app", true}}, "Other.app"},
+        ChoiceCase{"PlainFileIsPassedOver", {{"x.app", false}, {"Vorlia.app", true}}, "Vorlia.app"},
+        ChoiceCase{"OnlyAPlainFile", {{"x.app", false}}, std::nullopt},
+        ChoiceCase{
+            "LastExtensionCounts", {{"Vorlia.app.bak", true}, {"Vorlia.bak.app", true}}, "Vorlia.bak.app"},
+        ChoiceCase{"ExtensionNotSuffix", {{"Vorliaapp", true}, {"app", true}}, std::nullopt}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(PathExtension, TextAfterTheLastFullStop) {
+    EXPECT_EQ(pathExtension("Vorlia.app"), "app");
+    EXPECT_EQ(pathExtension("a.b.c"), "c");
+    EXPECT_EQ(pathExtension("trailing."), "");
+    EXPECT_EQ(pathExtension("none"), "");
+}
+
+// --- real folders -------------------------------------------------------------
+
+class TempFolder : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::random_device rd;
+        root_ = fs::temp_directory_path() / ("vorlia-install-test-" + std::to_string(rd()));
+        fs::create_directories(root_);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(root_, ec);
+    }
+    static void writeFile(const fs::path& path, const std::string& text, fs::perms perms = fs::perms(0644)) {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << text;
+        fs::permissions(path, perms);
+    }
+    static mode_t modeOf(const fs::path& path) {
+        struct stat st {};
+        EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+        return st.st_mode;
+    }
+    fs::path root_;
+};
+
+using ApplicationFolder = TempFolder;
+
+TEST_F(ApplicationFolder, NeedsTheExtensionAnExecutableAndInfo) {
+    const fs::path good = root_ / "Vorlia.app";
+    writeFile(good / "vorlia", "#!/bin/sh\n", fs::perms(0755));
+    writeFile(good / "Info.json", "{}");
+    EXPECT_TRUE(isApplicationFolder(good));
+
+    const fs::path buildTree = root_ / "build";
+    fs::create_directories(buildTree);
+    fs::copy(good, buildTree, fs::copy_options::recursive);
+    EXPECT_FALSE(isApplicationFolder(buildTree)) << "a folder without the extension is never replaced";
+
+    const fs::path noInfo = root_ / "NoInfo.app";
+    writeFile(noInfo / "vorlia", "#!/bin/sh\n", fs::perms(0755));
+    EXPECT_FALSE(isApplicationFolder(noInfo));
+
+    const fs::path notExecutable = root_ / "Plain.app";
+    writeFile(notExecutable / "vorlia", "#!/bin/sh\n", fs::perms(0644));
+    writeFile(notExecutable / "Info.json", "{}");
+    EXPECT_FALSE(isApplicationFolder(notExecutable));
+
+    const fs::path folderAsExecutable = root_ / "Odd.app";
+    fs::create_directories(folderAsExecutable / "vorlia");
+    writeFile(folderAsExecutable / "Info.json", "{}");
+    EXPECT_FALSE(isApplicationFolder(folderAsExecutable));
+
+    writeFile(root_ / "file.app", "not a folder");
+    EXPECT_FALSE(isApplicationFolder(root_ / "file.app"));
+}
+
+using WorkFolder = TempFolder;
+
+TEST_F(WorkFolder, NamedWithAnUpperCaseUuid) {
+    const fs::path w = newWorkFolderPath(root_);
+    EXPECT_EQ(w.parent_path(), root_);
+    const std::string name = w.filename().string();
+    ASSERT_EQ(name.size(), 11U + 36U);
+    EXPECT_EQ(name.substr(0, 11), "vrl-update-");
+    for (std::size_t i = 11; i < name.size(); ++i) {
+        const char c = name[i];
+        const bool hyphen = i == 11 + 8 || i == 11 + 13 || i == 11 + 18 || i == 11 + 23;
+        EXPECT_TRUE(hyphen ? c == '-' : (std::isdigit(c) || (c >= 'A' && c <= 'F'))) << name;
+    }
+    EXPECT_NE(newWorkFolderPath(root_), w);
+}
+
+TEST_F(WorkFolder, CreatedForTheUserOnlyWhateverTheUmask) {
+    const mode_t old = ::umask(0277);
+    const auto made = createPrivateFolder(root_ / "missing-parent" / "vrl-update-X");
+    ::umask(old);
+    ASSERT_TRUE(made) << made.error();
+    EXPECT_EQ(modeOf(root_ / "missing-parent" / "vrl-update-X") & 07777, 0700U);
+}
+
+TEST_F(WorkFolder, AnExistingFolderIsNotReused) {
+    fs::create_directories(root_ / "vrl-update-X");
+    const auto made = createPrivateFolder(root_ / "vrl-update-X");
+    ASSERT_FALSE(made);
+    EXPECT_NE(made.error().find("exists"), std::string::npos) << made.error();
+}
+
+TEST_F(WorkFolder, ListingKeepsHiddenEntriesAndTellsFoldersFromFilesAndLinks) {
+    fs::create_directories(root_ / "Vorlia.app");
+    fs::create_directories(root_ / ".hidden.app");
+    writeFile(root_ / "x.app", "");
+    fs::create_directory_symlink(root_ / "Vorlia.app", root_ / "link.app");
+    auto listed = listFolder(root_);
+    ASSERT_TRUE(listed);
+    std::map<std::string, bool> seen;
+    for (const FolderEntry& e : *listed) {
+        seen[e.name] = e.isFolder;
+    }
+    EXPECT_EQ(seen, (std::map<std::string, bool>{
+                        {".hidden.app", true}, {"Vorlia.app", true}, {"link.app", false}, {"x.app", false}}));
+    EXPECT_FALSE(listFolder(root_ / "absent"));
+}
+
+TEST_F(WorkFolder, ScriptWrittenWhole) {
+    ASSERT_TRUE(writeFileAtomically(root_ / "swap.sh", "old"));
+    ASSERT_TRUE(writeFileAtomically(root_ / "swap.sh", "#!/bin/sh\necho new"));
+    std::ifstream in(root_ / "swap.sh");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "#!/bin/sh\necho new");
+    const auto refused = writeFileAtomically(root_ / "absent" / "swap.sh", "x");
+    ASSERT_FALSE(refused);
+    EXPECT_FALSE(refused.error().empty());
+}
+
+// --- unpacking real zip archives ----------------------------------------------
+
+struct Entry {
+    std::string name;
+    mode_t type = AE_IFREG;
+    mode_t perm = 0644;
+    std::string content; // file content, or link target
+};
+
+void writeZip(const fs::path& zip, const std::vector<Entry>& entries) {
+    archive* a = archive_write_new();
+    archive_write_set_format_zip(a);
+    ASSERT_EQ(archive_write_open_filename(a, zip.c_str()), ARCHIVE_OK);
+    for (const Entry& e : entries) {
+        archive_entry* entry = archive_entry_new();
+        archive_entry_set_pathname(entry, e.name.c_str());
+        archive_entry_set_filetype(entry, e.type);
+        archive_entry_set_perm(entry, e.perm);
+        if (e.type == AE_IFLNK) {
+            archive_entry_set_symlink(entry, e.content.c_str());
+            archive_entry_set_size(entry, 0);
+        } else {
+            archive_entry_set_size(entry, static_cast<la_int64_t>(e.content.size()));
+        }
+        ASSERT_EQ(archive_write_header(a, entry), ARCHIVE_OK) << e.name;
+        if (e.type == AE_IFREG && !e.content.empty()) {
+            archive_write_data(a, e.content.data(), e.content.size());
+        }
+        archive_entry_free(entry);
+    }
+    archive_write_close(a);
+    archive_write_free(a);
+}
+
+std::vector<Entry> bundleEntries(const std::string& top = "Vorlia.app/") {
+    return {{top, AE_IFDIR, 0755, ""},
+            {top + "vorlia", AE_IFREG, 0755, "#!/bin/sh\necho new\n"},
+            {top + "Info.json", AE_IFREG, 0644, "{\"CFBundleShortVersionString\": \"2\"}"}};
+}
+
+using Unpack = TempFolder;
+
+TEST_F(Unpack, KeepsPermissionsAndYieldsAnApplicationFolder) {
+    writeZip(root_ / "update.zip", bundleEntries());
+    const fs::path w = root_ / "w";
+    fs::create_directories(w);
+    ASSERT_TRUE(unpackArchive(root_ / "update.zip", w));
+    EXPECT_TRUE(isApplicationFolder(w / "Vorlia.app"));
+    EXPECT_EQ(modeOf(w / "Vorlia.app" / "vorlia") & 07777, 0755U);
+    EXPECT_EQ(modeOf(w / "Vorlia.app" / "Info.json") & 07777, 0644U);
+}
+
+TEST_F(Unpack, DropsSetIdBits) {
+    std::vector<Entry> entries = bundleEntries();
+    entries[1].perm = 06755;
+    writeZip(root_ / "update.zip", entries);
+    fs::create_directories(root_ / "w");
+    ASSERT_TRUE(unpackArchive(root_ / "update.zip", root_ / "w"));
+    EXPECT_EQ(modeOf(root_ / "w" / "Vorlia.app" / "vorlia") & 07777, 0755U);
+}
+
+TEST_F(Unpack, ThroughALinkedTemporaryFolder) {
+    fs::create_directories(root_ / "real" / "w");
+    fs::create_directory_symlink(root_ / "real", root_ / "tmp-link");
+    writeZip(root_ / "update.zip", bundleEntries());
+    ASSERT_TRUE(unpackArchive(root_ / "update.zip", root_ / "tmp-link" / "w"));
+    EXPECT_TRUE(isApplicationFolder(root_ / "real" / "w" / "Vorlia.app"));
+}
+
+struct EscapeCase {
+    const char* name;
+    std::vector<Entry> entries;
+};
+
+class UnpackRefuses : public TempFolder, public ::testing::WithParamInterface<EscapeCase> {};
+
+// The archive is refused as a whole, and nothing lands beside the work folder.
+TEST_P(UnpackRefuses, WritesNothingOutsideTheWorkFolder) {
+    const fs::path w = root_ / "deep" / "w";
+    fs::create_directories(w);
+    fs::create_directories(root_ / "outside");
+    writeZip(root_ / "update.zip", GetParam().entries);
+    EXPECT_FALSE(unpackArchive(root_ / "update.zip", w));
+    for (const auto& item : fs::recursive_directory_iterator(root_)) {
+        const fs::path p = item.path();
+        const bool inside = p.string().rfind(w.string(), 0) == 0;
+        EXPECT_TRUE(inside || p == root_ / "update.zip" || p == root_ / "deep" || p == w ||
+                    p == root_ / "outside")
+            << "written outside: " << p;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnpackRefuses,
+    ::testing::Values(EscapeCase{"DotDot", {{"../escaped", AE_IFREG, 0644, "x"}}},
+                      EscapeCase{"DotDotAfterABundle",
+                                 {{"Vorlia.app/", AE_IFDIR, 0755, ""},
+                                  {"Vorlia.app/../../escaped", AE_IFREG, 0644, "x"}}},
+                      EscapeCase{"DotDotDirectory", {{"../../outside/", AE_IFDIR, 0755, ""}}},
+                      EscapeCase{"Absolute", {{"/tmp/vorlia-escaped-by-absolute-name", AE_IFREG, 0644, "x"}}},
+                      EscapeCase{"ThroughAPlantedLink",
+                                 {{"Vorlia.app/", AE_IFDIR, 0755, ""},
+                                  {"Vorlia.app/lib", AE_IFLNK, 0777, "../../../outside"},
+                                  {"Vorlia.app/lib/escaped", AE_IFREG, 0644, "x"}}},
+                      EscapeCase{"ThroughAnAbsoluteLink",
+                                 {{"lib", AE_IFLNK, 0777, "/tmp"},
+                                  {"lib/vorlia-escaped-through-link", AE_IFREG, 0644, "x"}}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(Unpack, RefusesWhatIsNotAWholeZip) {
+    writeZip(root_ / "good.zip", bundleEntries());
+    std::ifstream in(root_ / "good.zip", std::ios::binary);
+    const std::string bytes(std::istreambuf_iterator<char>(in), {});
+    writeFile(root_ / "truncated.zip", bytes.substr(0, bytes.size() / 2));
+    writeFile(root_ / "text.zip", "this is not an archive\n");
+    writeFile(root_ / "empty.zip", "");
+    for (const char* name : {"truncated.zip", "text.zip", "empty.zip", "absent.zip"}) {
+        const fs::path w = root_ / (std::string("w-") + name);
+        fs::create_directories(w);
+        EXPECT_FALSE(unpackArchive(root_ / name, w)) << name;
+    }
+}
+
+} // namespace
+} // namespace vorlia
