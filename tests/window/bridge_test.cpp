@@ -1,0 +1,194 @@
+// The page bridge in the real engine, in a real game window: what each
+// document finds before its own scripts run, the token refresh, reloads and the
+// cancelled context menu, on pages from a loopback server; and the gated
+// traffic of the stand-in game host's start page, whose host checks every token.
+#include "bridge/token.hpp"
+#include "window/game_window.hpp"
+#include "window/support/window_test.hpp"
+
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace vorlia::test {
+namespace {
+
+class RecordingOpener final : public UriOpener {
+  public:
+    void open(const std::string& uri) override { opened.push_back(uri); }
+    std::vector<std::string> opened;
+};
+
+std::string quoted(const std::string& text) {
+    return nlohmann::json(text).dump();
+}
+
+// A real right click through the X server, at a point in the window's own coordinates.
+void rightClickAt(Gtk::Window& window, int x, int y) {
+    ASSERT_TRUE(runUntil([&] { return xWindowId(window) != 0; }, 5s));
+    const std::string id = std::to_string(xWindowId(window));
+    for (const std::string& command :
+         {"xdotool windowfocus --sync " + id, "xdotool mousemove --window " + id + " " + std::to_string(x) +
+                                                  " " + std::to_string(y) + " click 3"}) {
+        gint status = 0;
+        ASSERT_TRUE(g_spawn_command_line_sync(command.c_str(), nullptr, nullptr, &status, nullptr))
+            << command;
+        ASSERT_TRUE(g_spawn_check_wait_status(status, nullptr)) << command;
+    }
+    runFor(300ms);
+}
+
+// The first script of a document records what it finds there: the launcher's
+// globals, and whether the network entry points are already wrapped (an
+// XMLHttpRequest opened for an asset is marked gated without being sent).
+constexpr const char* recordWhatTheDocumentFinds = R"(<script>
+  window.saw = {
+    launcher: window.__vrlLauncher === undefined ? null : window.__vrlLauncher,
+    token: window.__vrlTok === undefined ? null : window.__vrlTok,
+    fetchWrapped: Function.prototype.toString.call(window.fetch).indexOf("[native code]") < 0,
+    socketWrapped: Function.prototype.toString.call(window.WebSocket).indexOf("[native code]") < 0
+  };
+  var probe = new XMLHttpRequest();
+  probe.open("GET", "res/probe.swf");
+  window.saw.xhrGated = probe.__vrlG === true;
+</script>)";
+
+constexpr const char* startPath = "/act_web_tiyan/index.html";
+
+const std::string startPage = std::string("<!DOCTYPE html><html><head>") + recordWhatTheDocumentFinds +
+                              "</head><body style='margin:0;background:#123;color:#fff;font:20px sans-serif'>"
+                              "<p>Bridge test page</p>"
+                              "<iframe id='frame' src='frame.html' style='width:400px;height:200px'></iframe>"
+                              "</body></html>";
+const std::string framePage = std::string("<!DOCTYPE html><html><head>") + recordWhatTheDocumentFinds +
+                              "</head><body>frame</body></html>";
+
+const std::string frame = "document.getElementById('frame').contentWindow";
+
+class BridgeTest : public WindowTest {
+  protected:
+    void open(Config config) {
+        config_ = std::make_unique<Config>(std::move(config));
+        tokensAtCreation_.insert(accessTokenNow(config_->tokenKey));
+        game_ = std::make_unique<GameWindow>(app, *config_, opener_);
+        tokensAtCreation_.insert(accessTokenNow(config_->tokenKey));
+        game_->window().present();
+        ASSERT_TRUE(
+            runUntil([&] { return game_->window().get_mapped() && game_->window().get_width() > 0; }));
+    }
+
+    // A window on the loopback server's start page with its sub-frame, once both have loaded.
+    void openLocalPage(Config config) {
+        server.page(startPath, startPage);
+        server.page("/act_web_tiyan/frame.html", framePage);
+        open(std::move(config));
+        ASSERT_TRUE(runUntil([&] {
+            const auto saw = evaluate(web(), frame + ".saw !== undefined && window.saw !== undefined");
+            return saw == "true";
+        }));
+    }
+
+    void TearDown() override {
+        game_.reset();
+        WindowTest::TearDown();
+    }
+
+    nlohmann::json value(const std::string& script) {
+        const std::optional<std::string> json = evaluate(web(), script);
+        return json ? nlohmann::json::parse(*json, nullptr, false) : nlohmann::json();
+    }
+
+    bool isCreationToken(const nlohmann::json& token) const {
+        return token.is_string() && tokensAtCreation_.contains(token.get<std::string>());
+    }
+
+    WebKitWebView* web() const { return game_->web(); }
+
+    LocalHttpServer server;
+    RecordingOpener opener_;
+    std::unique_ptr<Config> config_;
+    std::unique_ptr<GameWindow> game_;
+    // The window's creation token: one of these two, should the hour turn meanwhile.
+    std::set<std::string> tokensAtCreation_;
+};
+
+TEST_F(BridgeTest, EveryFrameRunsTheScriptBeforeItsOwnScripts) {
+    openLocalPage(localConfig(server, folders));
+    for (const std::string& document : {std::string("window"), frame}) {
+        const nlohmann::json saw = value(document + ".saw");
+        EXPECT_EQ(saw["launcher"], config_->launcherVersion) << document << ": " << saw;
+        EXPECT_TRUE(isCreationToken(saw["token"])) << document << ": " << saw;
+        EXPECT_EQ(saw["fetchWrapped"], true) << document << ": " << saw;
+        EXPECT_EQ(saw["socketWrapped"], true) << document << ": " << saw;
+        EXPECT_EQ(saw["xhrGated"], true) << document << ": " << saw;
+    }
+}
+
+TEST_F(BridgeTest, RefreshReplacesTheTokenInTheMainFrameOnly) {
+    openLocalPage(localConfig(server, folders));
+    ASSERT_EQ(value("window.__vrlTok = 'stale'; " + frame + ".__vrlTok = 'stale in frame'"),
+              "stale in frame");
+
+    game_->refreshPageToken();
+    EXPECT_TRUE(runUntil([&] { return value("window.__vrlTok") == accessTokenNow(config_->tokenKey); }, 10s))
+        << value("window.__vrlTok");
+    EXPECT_EQ(value(frame + ".__vrlTok"), "stale in frame");
+}
+
+TEST_F(BridgeTest, TimerPushesAFreshTokenIntoThePage) {
+    Config config = localConfig(server, folders);
+    config.timing.refreshInterval = 300ms;
+    openLocalPage(std::move(config));
+    ASSERT_EQ(value("window.__vrlTok = 'stale'"), "stale");
+    EXPECT_TRUE(runUntil([&] { return value("window.__vrlTok") == accessTokenNow(config_->tokenKey); }, 10s))
+        << value("window.__vrlTok");
+}
+
+TEST_F(BridgeTest, ReloadStartsAgainWithTheCreationToken) {
+    openLocalPage(localConfig(server, folders));
+    // A later token pushed by a tick is gone with the document it was pushed into.
+    ASSERT_EQ(value("window.__vrlTok = 'pushed later'; window.saw = undefined; 1"), 1);
+
+    game_->reloadGame();
+    ASSERT_TRUE(runUntil([&] { return value("window.saw !== undefined") == true; }));
+    EXPECT_EQ(server.countRequests(startPath), 2U);
+    EXPECT_TRUE(isCreationToken(value("window.saw.token"))) << value("window.saw");
+    EXPECT_TRUE(isCreationToken(value("window.__vrlTok"))) << value("window.__vrlTok");
+    EXPECT_EQ(value("window.saw.xhrGated"), true);
+}
+
+TEST_F(BridgeTest, RightClickShowsNoMenuAndDragsDoNotStart) {
+    openLocalPage(localConfig(server, folders));
+    int menus = 0;
+    const gulong handler = g_signal_connect(
+        web(), "context-menu",
+        G_CALLBACK(+[](WebKitWebView*, WebKitContextMenu*, WebKitHitTestResult*, gpointer count) -> gboolean {
+            ++*static_cast<int*>(count);
+            return TRUE; // never leave a real menu open, whatever happens
+        }),
+        &menus);
+    // The page's own listener sees each click arrive, already cancelled.
+    ASSERT_EQ(value("window.menus = []; document.addEventListener('contextmenu', function (e) {"
+                    "  window.menus.push(e.defaultPrevented); }); 1"),
+              1);
+
+    rightClickAt(game_->window(), 600, 500);
+    EXPECT_TRUE(runUntil([&] { return value("window.menus") == nlohmann::json::array({true}); }))
+        << value("window.menus");
+    EXPECT_EQ(menus, 0);
+    g_signal_handler_disconnect(web(), handler);
+
+    const std::string dragStart =
+        "(function () { var e = new DragEvent('dragstart', {bubbles: true, cancelable: "
+        "true}); document.body.dispatchEvent(e); return e.defaultPrevented; })()";
+    EXPECT_EQ(value(dragStart), true);
+    EXPECT_EQ(value(frame + ".eval(" + quoted(dragStart) + ")"), true);
+}
+
+} // namespace
+} // namespace vorlia::test
