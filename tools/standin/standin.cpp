@@ -1,0 +1,646 @@
+// The game host and the site host, played on loopback for the demo and the
+// tests. One HTTPS port answers for both host names (by the Host header); one
+// plain HTTP proxy port tunnels CONNECT for exactly those names to it and
+// refuses every other destination, so a client routed through it can reach
+// nothing else.
+//
+// Prints {"https":PORT,"proxy":PORT} on one line once both listen, then logs
+// every request as one JSON line (to --log, or stdout). Stops on SIGTERM/SIGINT.
+
+#include "app/build_constants.hpp"
+#include "app/gobject_ptr.hpp"
+#include "bridge/token.hpp"
+#include "bridge/token_tables.hpp"
+
+#include <gio/gio.h>
+#include <glib-unix.h>
+#include <libsoup/soup.h>
+#include <nlohmann/json.hpp>
+#include <sodium.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+using vorlia::adopt;
+using vorlia::GCharPtr;
+using vorlia::GErrorPtr;
+using vorlia::GObjectPtr;
+namespace fs = std::filesystem;
+
+// What a path answers with instead of its file, for the update tests.
+struct Fault {
+    enum class Kind { Status, Partial, Cut, Stall } kind = Kind::Status;
+    unsigned status = 0;
+};
+
+std::optional<Fault> parseFaultKind(const std::string& kind) {
+    if (kind == "206" || kind == "partial") {
+        return Fault{Fault::Kind::Partial, 206};
+    }
+    if (kind == "cut") {
+        return Fault{Fault::Kind::Cut, 200};
+    }
+    if (kind == "stall") {
+        return Fault{Fault::Kind::Stall, 200};
+    }
+    if (kind.size() == 3 && kind.find_first_not_of("0123456789") == std::string::npos && kind[0] >= '1') {
+        return Fault{Fault::Kind::Status, static_cast<unsigned>(std::stoul(kind))};
+    }
+    return std::nullopt;
+}
+
+struct Options {
+    std::string gameHost = vorlia::build::gameHost;
+    std::string siteHost = vorlia::build::siteHost;
+    int httpsPort = 0;
+    int proxyPort = 0;
+    std::string certFile = VORLIA_STANDIN_CERT_FILE;
+    std::string keyFile = VORLIA_STANDIN_KEY_FILE;
+    std::string gameDir = VORLIA_STANDIN_GAME_DIR;
+    std::optional<std::string> siteDir;
+    std::optional<std::string> logFile;
+    std::map<std::string, Fault> faults; // by request path
+};
+
+struct Standin {
+    Options options;
+    vorlia::TokenKeyTables tables;
+    FILE* log = stdout;
+    guint httpsPort = 0;
+    GObjectPtr<SoupServer> https;
+    GObjectPtr<SoupServer> proxy;
+    // Connections held open by the "stall" fault until the process stops.
+    std::vector<GObjectPtr<GIOStream>> stalled;
+    GMainLoop* loop = nullptr;
+
+    bool isSite(const std::string& host) const {
+        return host == options.siteHost || host == "www." + options.siteHost;
+    }
+    bool isKnown(const std::string& host) const { return host == options.gameHost || isSite(host); }
+};
+
+std::string lower(const char* text) {
+    GCharPtr down(g_ascii_strdown(text != nullptr ? text : "", -1));
+    return down.get();
+}
+
+std::string hostOf(SoupServerMessage* msg) {
+    return lower(g_uri_get_host(soup_server_message_get_uri(msg)));
+}
+
+// --- the log ---------------------------------------------------------------
+
+// Annotations a handler leaves on a message for its log line.
+constexpr const char* tokenNote = "vrl-token";
+constexpr const char* bodyNote = "vrl-body";
+
+void writeLog(Standin& s, const nlohmann::json& line) {
+    std::fputs((line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n").c_str(), s.log);
+    std::fflush(s.log);
+}
+
+nlohmann::json logLine(SoupServerMessage* msg, const char* listener) {
+    GUri* uri = soup_server_message_get_uri(msg);
+    nlohmann::json line = {
+        {"listener", listener},
+        {"method", soup_server_message_get_method(msg)},
+        {"host", hostOf(msg)},
+        {"path", g_uri_get_path(uri) != nullptr ? g_uri_get_path(uri) : ""},
+        {"query", g_uri_get_query(uri) != nullptr ? g_uri_get_query(uri) : ""},
+        {"status", soup_server_message_get_status(msg)},
+    };
+    if (soup_server_message_get_method(msg) == SOUP_METHOD_CONNECT) {
+        line["port"] = g_uri_get_port(uri);
+    }
+    if (const auto* token = static_cast<const char*>(g_object_get_data(G_OBJECT(msg), tokenNote))) {
+        line["token"] = token;
+    }
+    if (const auto* body = static_cast<const char*>(g_object_get_data(G_OBJECT(msg), bodyNote))) {
+        line["body"] = body;
+    }
+    return line;
+}
+
+void onHttpsFinished(SoupServer*, SoupServerMessage* msg, gpointer data) {
+    writeLog(*static_cast<Standin*>(data), logLine(msg, "https"));
+}
+
+void onProxyFinished(SoupServer*, SoupServerMessage* msg, gpointer data) {
+    writeLog(*static_cast<Standin*>(data), logLine(msg, "proxy"));
+}
+
+// --- files -------------------------------------------------------------------
+
+// Maps a request path onto a file under root, refusing anything that could
+// leave it. The path arrives percent-encoded.
+std::optional<fs::path> fileUnder(const std::string& root, const char* encodedPath) {
+    GCharPtr decoded(g_uri_unescape_string(encodedPath, "/"));
+    if (!decoded || decoded.get()[0] != '/') {
+        return std::nullopt;
+    }
+    fs::path result(root);
+    GStrv parts = g_strsplit(decoded.get() + 1, "/", -1);
+    bool ok = true;
+    for (GStrv p = parts; *p != nullptr; ++p) {
+        const std::string part = *p;
+        if (part == ".." || part == ".") {
+            ok = false;
+        } else if (!part.empty()) {
+            result /= part;
+        }
+    }
+    g_strfreev(parts);
+    std::error_code error;
+    if (!ok || !fs::is_regular_file(result, error)) {
+        return std::nullopt;
+    }
+    return result;
+}
+
+const char* contentType(const fs::path& file) {
+    static const std::map<std::string, const char*> types = {
+        {".html", "text/html; charset=utf-8"},
+        {".js", "text/javascript"},
+        {".css", "text/css"},
+        {".json", "application/json"},
+        {".sig", "text/plain"},
+        {".txt", "text/plain; charset=utf-8"},
+        {".swf", "application/x-shockwave-flash"},
+        {".png", "image/png"},
+        {".svg", "image/svg+xml"},
+        {".zip", "application/zip"},
+    };
+    const auto found = types.find(lower(file.extension().c_str()));
+    return found != types.end() ? found->second : "application/octet-stream";
+}
+
+void respondText(SoupServerMessage* msg, unsigned status, const std::string& text,
+                 const char* type = "text/plain; charset=utf-8") {
+    soup_server_message_set_status(msg, status, nullptr);
+    soup_server_message_set_response(msg, type, SOUP_MEMORY_COPY, text.data(), text.size());
+}
+
+struct PartialWrite {
+    GObjectPtr<SoupServerMessage> msg;
+    Standin* standin;
+    bool stall;
+};
+
+// After the first half of the body went out, either keep the connection open
+// and silent (stall) or close it (cut); the client was promised the whole.
+void onHalfWritten(SoupServerMessage* msg, guint, gpointer data) {
+    auto* write = static_cast<PartialWrite*>(data);
+    g_signal_handlers_disconnect_by_data(msg, data);
+    Standin* s = write->standin;
+    const bool stall = write->stall;
+    writeLog(*s, logLine(msg, "https"));
+    GIOStream* stream = soup_server_message_steal_connection(msg);
+    delete write;
+    if (stream == nullptr) {
+        return;
+    }
+    if (stall) {
+        s->stalled.emplace_back(stream);
+    } else {
+        g_io_stream_close(stream, nullptr, nullptr);
+        g_object_unref(stream);
+    }
+}
+
+void respondFile(Standin& s, SoupServerMessage* msg, const fs::path& file, const char* path) {
+    gchar* contents = nullptr;
+    gsize length = 0;
+    if (!g_file_get_contents(file.c_str(), &contents, &length, nullptr)) {
+        respondText(msg, SOUP_STATUS_NOT_FOUND, "Not found\n");
+        return;
+    }
+    GBytes* bytes = g_bytes_new_take(contents, length);
+    SoupMessageHeaders* headers = soup_server_message_get_response_headers(msg);
+    soup_message_headers_replace(headers, "Cache-Control", "no-store");
+
+    const auto fault = s.options.faults.find(path);
+    if (fault == s.options.faults.end()) {
+        soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
+        soup_message_headers_set_content_type(headers, contentType(file), nullptr);
+        soup_message_body_append_bytes(soup_server_message_get_response_body(msg), bytes);
+        g_bytes_unref(bytes);
+        return;
+    }
+    const gsize half = length / 2;
+    switch (fault->second.kind) {
+    case Fault::Kind::Status:
+        g_bytes_unref(bytes);
+        respondText(msg, fault->second.status, "Injected failure\n");
+        return;
+    case Fault::Kind::Partial: {
+        soup_server_message_set_status(msg, SOUP_STATUS_PARTIAL_CONTENT, nullptr);
+        soup_message_headers_set_content_type(headers, contentType(file), nullptr);
+        soup_message_headers_set_content_range(headers, 0, static_cast<goffset>(half) - 1,
+                                               static_cast<goffset>(length));
+        GBytes* first = g_bytes_new_from_bytes(bytes, 0, half);
+        soup_message_body_append_bytes(soup_server_message_get_response_body(msg), first);
+        g_bytes_unref(first);
+        g_bytes_unref(bytes);
+        return;
+    }
+    case Fault::Kind::Cut:
+    case Fault::Kind::Stall: {
+        soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
+        soup_message_headers_set_content_type(headers, contentType(file), nullptr);
+        soup_message_headers_set_content_length(headers, static_cast<goffset>(length));
+        GBytes* first = g_bytes_new_from_bytes(bytes, 0, std::max<gsize>(half, 1));
+        SoupMessageBody* body = soup_server_message_get_response_body(msg);
+        soup_message_body_append_bytes(body, first);
+        g_bytes_unref(first);
+        g_bytes_unref(bytes);
+        // The body is never completed: the server writes what it has, then waits.
+        auto* write = new PartialWrite{vorlia::retain(msg), &s, fault->second.kind == Fault::Kind::Stall};
+        g_signal_connect(msg, "wrote-body-data", G_CALLBACK(onHalfWritten), write);
+        return;
+    }
+    }
+}
+
+// --- the game host ---------------------------------------------------------
+
+bool tokenAccepted(const Standin& s, const char* token) {
+    if (token == nullptr) {
+        return false;
+    }
+    const std::string given = token;
+    const double now =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    for (double at : {now, now - 3600.0}) {
+        const std::string expected = vorlia::accessToken(at, s.tables);
+        if (given.size() == expected.size() &&
+            sodium_memcmp(given.data(), expected.data(), given.size()) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Runs before the body is read and before the WebSocket handshake: a gated
+// request without an accepted token ends here with 403.
+void gateEarly(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable* query, gpointer data) {
+    auto& s = *static_cast<Standin*>(data);
+    if (hostOf(msg) != s.options.gameHost || !g_str_has_prefix(path, "/g/")) {
+        return; // not gated: the ordinary handler answers
+    }
+    const bool socket = g_strcmp0(path, "/g/ws/game") == 0;
+    const char* token =
+        socket ? (query != nullptr ? static_cast<const char*>(g_hash_table_lookup(query, "t")) : nullptr)
+               : soup_message_headers_get_one(soup_server_message_get_request_headers(msg), "X-VRL-T");
+    const char* verdict = token == nullptr ? "missing" : (tokenAccepted(s, token) ? "accepted" : "refused");
+    g_object_set_data(G_OBJECT(msg), tokenNote, const_cast<char*>(verdict));
+    if (g_strcmp0(verdict, "accepted") != 0) {
+        respondText(msg, SOUP_STATUS_FORBIDDEN, "A valid launcher token is required\n");
+    }
+}
+
+// A status fault answers in place of whatever the path would have served.
+bool statusFault(Standin& s, SoupServerMessage* msg, const char* path) {
+    const auto fault = s.options.faults.find(path);
+    if (fault == s.options.faults.end() || fault->second.kind != Fault::Kind::Status) {
+        return false;
+    }
+    respondText(msg, fault->second.status, "Injected failure\n");
+    return true;
+}
+
+void serveGame(Standin& s, SoupServerMessage* msg, const char* path) {
+    const std::string p = path;
+    if (p == "/") {
+        soup_server_message_set_redirect(msg, SOUP_STATUS_FOUND, "/act_web_tiyan/index.html?launcher=1");
+        return;
+    }
+    if (p == "/act_web_tiyan/report" && g_strcmp0(soup_server_message_get_method(msg), "POST") == 0) {
+        SoupMessageBody* body = soup_server_message_get_request_body(msg);
+        GBytes* flat = soup_message_body_flatten(body);
+        gsize size = 0;
+        const auto* data = static_cast<const char*>(g_bytes_get_data(flat, &size));
+        g_object_set_data_full(G_OBJECT(msg), bodyNote, g_strndup(data, size), g_free);
+        g_bytes_unref(flat);
+        respondText(msg, SOUP_STATUS_NO_CONTENT, "");
+        return;
+    }
+    const bool gated = p.rfind("/g/", 0) == 0;
+    const std::string resource = gated ? p.substr(2) : p;
+    if (resource.rfind("/act_web_tiyan/", 0) != 0) {
+        respondText(msg, SOUP_STATUS_NOT_FOUND, "Not found\n");
+        return;
+    }
+    const auto file = fileUnder(s.options.gameDir, resource.c_str());
+    if (!file) {
+        respondText(msg, SOUP_STATUS_NOT_FOUND, "Not found\n");
+        return;
+    }
+    // Lets the page tell a gated delivery from an ordinary one.
+    soup_message_headers_replace(soup_server_message_get_response_headers(msg), "X-VRL-Gate",
+                                 gated ? "accepted" : "none");
+    respondFile(s, msg, *file, path);
+}
+
+void onGameSocket(SoupServer*, SoupServerMessage*, const char*, SoupWebsocketConnection* connection,
+                  gpointer) {
+    const std::string hello = R"({"gate":"accepted","path":"/g/ws/game"})";
+    soup_websocket_connection_send_text(connection, hello.c_str());
+    // The connection stays open until the page closes it; keep it alive until then.
+    g_object_ref(connection);
+    g_signal_connect(connection, "closed",
+                     G_CALLBACK(+[](SoupWebsocketConnection* c, gpointer) { g_object_unref(c); }), nullptr);
+}
+
+// --- the site host -----------------------------------------------------------
+
+void serveSite(Standin& s, SoupServerMessage* msg, const char* path, GHashTable* query) {
+    const std::string p = path;
+    if (p == "/" || p == "/index.html") {
+        if (s.options.siteDir) {
+            if (const auto file = fileUnder(*s.options.siteDir, "/index.html")) {
+                respondFile(s, msg, *file, path);
+                return;
+            }
+        }
+        const bool download =
+            query != nullptr &&
+            g_strcmp0(static_cast<const char*>(g_hash_table_lookup(query, "download")), "1") == 0;
+        const std::string page =
+            std::string("<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
+                        "<title>Vorlia</title></head><body style=\"font-family:system-ui,"
+                        "Arial;background:#0b1020;color:#e8ecf8;padding:40px\"><h1>Vorlia</h1>") +
+            (download ? "<p id=\"download\">Download the latest Vorlia launcher.</p>"
+                      : "<p id=\"home\">The official home of Vorlia.</p>") +
+            "</body></html>\n";
+        respondText(msg, SOUP_STATUS_OK, page, "text/html; charset=utf-8");
+        return;
+    }
+    const auto file = s.options.siteDir ? fileUnder(*s.options.siteDir, path) : std::nullopt;
+    if (!file) {
+        respondText(msg, SOUP_STATUS_NOT_FOUND, "Not found\n");
+        return;
+    }
+    respondFile(s, msg, *file, path);
+}
+
+void serveHttps(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable* query, gpointer data) {
+    auto& s = *static_cast<Standin*>(data);
+    const std::string host = hostOf(msg);
+    if (soup_server_message_get_status(msg) != 0) {
+        return; // already answered by the gate
+    }
+    const char* method = soup_server_message_get_method(msg);
+    if (method != SOUP_METHOD_GET && method != SOUP_METHOD_HEAD && method != SOUP_METHOD_POST) {
+        respondText(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, "Method not allowed\n");
+        return;
+    }
+    if (s.isKnown(host) && statusFault(s, msg, path)) {
+        return;
+    }
+    if (host == s.options.gameHost) {
+        serveGame(s, msg, path);
+    } else if (s.isSite(host)) {
+        serveSite(s, msg, path, query);
+    } else {
+        respondText(msg, SOUP_STATUS_MISDIRECTED_REQUEST, "Unknown host\n");
+    }
+}
+
+// --- the proxy ---------------------------------------------------------------
+
+struct Tunnel {
+    Standin* standin;
+    GObjectPtr<SoupServerMessage> msg;
+    GObjectPtr<GIOStream> upstream;
+};
+
+void onTunnelReady(SoupServerMessage* msg, gpointer data) {
+    auto* tunnel = static_cast<Tunnel*>(data);
+    g_signal_handlers_disconnect_by_data(msg, data);
+    GObjectPtr<GIOStream> upstream = std::move(tunnel->upstream);
+    writeLog(*tunnel->standin, logLine(msg, "proxy"));
+    GIOStream* client = soup_server_message_steal_connection(msg);
+    delete tunnel;
+    if (client == nullptr) {
+        return;
+    }
+    g_io_stream_splice_async(client, upstream.get(),
+                             static_cast<GIOStreamSpliceFlags>(G_IO_STREAM_SPLICE_CLOSE_STREAM1 |
+                                                               G_IO_STREAM_SPLICE_CLOSE_STREAM2),
+                             G_PRIORITY_DEFAULT, nullptr, nullptr, nullptr);
+    g_object_unref(client);
+}
+
+void onUpstreamConnected(GObject* source, GAsyncResult* result, gpointer data) {
+    auto* tunnel = static_cast<Tunnel*>(data);
+    GError* error = nullptr;
+    GSocketConnection* connection = g_socket_client_connect_finish(G_SOCKET_CLIENT(source), result, &error);
+    GErrorPtr owned(error);
+    SoupServerMessage* msg = tunnel->msg.get();
+    if (connection == nullptr) {
+        respondText(msg, SOUP_STATUS_BAD_GATEWAY, "Stand-in unreachable\n");
+        soup_server_message_unpause(msg);
+        delete tunnel;
+        return;
+    }
+    tunnel->upstream.reset(G_IO_STREAM(connection));
+    soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
+    g_signal_connect(msg, "wrote-body", G_CALLBACK(onTunnelReady), tunnel);
+    soup_server_message_unpause(msg);
+}
+
+void serveProxy(SoupServer* server, SoupServerMessage* msg, const char* path, GHashTable* query,
+                gpointer data) {
+    auto& s = *static_cast<Standin*>(data);
+    GUri* uri = soup_server_message_get_uri(msg);
+    const std::string host = hostOf(msg);
+    if (soup_server_message_get_method(msg) == SOUP_METHOD_CONNECT) {
+        // Only the stand-in's own names, and only on the HTTPS port.
+        if (!s.isKnown(host) || g_uri_get_port(uri) != 443) {
+            respondText(msg, SOUP_STATUS_FORBIDDEN, "This proxy reaches only the stand-in hosts\n");
+            return;
+        }
+        auto* tunnel = new Tunnel{&s, vorlia::retain(msg), nullptr};
+        soup_server_message_pause(msg);
+        GObjectPtr<GSocketClient> client = adopt(g_socket_client_new());
+        GObjectPtr<GInetAddress> loopback = adopt(g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
+        GObjectPtr<GSocketAddress> address =
+            adopt(g_inet_socket_address_new(loopback.get(), static_cast<guint16>(s.httpsPort)));
+        g_socket_client_connect_async(client.get(), G_SOCKET_CONNECTABLE(address.get()), nullptr,
+                                      onUpstreamConnected, tunnel);
+        return;
+    }
+    // Plain-HTTP requests in absolute form, for the same names only.
+    if (!s.isKnown(host) || g_strcmp0(g_uri_get_scheme(uri), "http") != 0 || g_uri_get_port(uri) != 80) {
+        respondText(msg, SOUP_STATUS_FORBIDDEN, "This proxy reaches only the stand-in hosts\n");
+        return;
+    }
+    if (host == s.options.gameHost && g_str_has_prefix(path, "/g/")) {
+        gateEarly(server, msg, path, query, data);
+    }
+    serveHttps(server, msg, path, query, data);
+}
+
+// --- start -------------------------------------------------------------------
+
+guint listeningPort(SoupServer* server) {
+    GSList* uris = soup_server_get_uris(server);
+    const guint port =
+        uris != nullptr ? static_cast<guint>(g_uri_get_port(static_cast<GUri*>(uris->data))) : 0;
+    g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
+    return port;
+}
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "vorlia-standin: %s\n", message.c_str());
+    return 2;
+}
+
+gboolean onSignal(gpointer data) {
+    g_main_loop_quit(static_cast<Standin*>(data)->loop);
+    return G_SOURCE_CONTINUE;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Standin s;
+    s.tables = vorlia::builtInTokenKeyTables();
+    Options& o = s.options;
+
+    gchar* gameHost = nullptr;
+    gchar* siteHost = nullptr;
+    gchar* cert = nullptr;
+    gchar* key = nullptr;
+    gchar* gameDir = nullptr;
+    gchar* siteDir = nullptr;
+    gchar* logFile = nullptr;
+    gchar** faults = nullptr;
+    const GOptionEntry entries[] = {
+        {"game-host", 0, 0, G_OPTION_ARG_STRING, &gameHost, "Game host name (default: the build's)", "NAME"},
+        {"site-host", 0, 0, G_OPTION_ARG_STRING, &siteHost, "Site host name (default: the build's)", "NAME"},
+        {"https-port", 0, 0, G_OPTION_ARG_INT, &o.httpsPort, "HTTPS port on 127.0.0.1 (0: any free)", "PORT"},
+        {"proxy-port", 0, 0, G_OPTION_ARG_INT, &o.proxyPort, "Proxy port on 127.0.0.1 (0: any free)", "PORT"},
+        {"cert", 0, 0, G_OPTION_ARG_FILENAME, &cert, "PEM certificate for the host names", "FILE"},
+        {"key", 0, 0, G_OPTION_ARG_FILENAME, &key, "PEM private key of the certificate", "FILE"},
+        {"game-dir", 0, 0, G_OPTION_ARG_FILENAME, &gameDir, "Folder served as the game host's root", "DIR"},
+        {"site-dir", 0, 0, G_OPTION_ARG_FILENAME, &siteDir, "Folder served as the site host's root", "DIR"},
+        {"log", 0, 0, G_OPTION_ARG_FILENAME, &logFile, "Append the request log to FILE", "FILE"},
+        {"fault", 0, 0, G_OPTION_ARG_STRING_ARRAY, &faults,
+         "Make PATH answer with a status (e.g. 404), 206 (half the body), cut (connection closed "
+         "mid-body) or stall (no more bytes after half the body)",
+         "PATH=KIND"},
+        {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
+    };
+    GOptionContext* context = g_option_context_new("- the game and site hosts on loopback");
+    g_option_context_add_main_entries(context, entries, nullptr);
+    GError* parseError = nullptr;
+    const bool parsed = g_option_context_parse(context, &argc, &argv, &parseError);
+    g_option_context_free(context);
+    if (!parsed) {
+        GErrorPtr owned(parseError);
+        return fail(parseError->message);
+    }
+    auto take = [](gchar* value, std::string& into) {
+        if (value != nullptr) {
+            into = value;
+            g_free(value);
+        }
+    };
+    take(gameHost, o.gameHost);
+    take(siteHost, o.siteHost);
+    take(cert, o.certFile);
+    take(key, o.keyFile);
+    take(gameDir, o.gameDir);
+    if (siteDir != nullptr) {
+        o.siteDir = siteDir;
+        g_free(siteDir);
+    }
+    if (logFile != nullptr) {
+        o.logFile = logFile;
+        g_free(logFile);
+    }
+    for (gchar** f = faults; f != nullptr && *f != nullptr; ++f) {
+        const std::string spec = *f;
+        const auto eq = spec.rfind('=');
+        const auto fault = eq == std::string::npos ? std::nullopt : parseFaultKind(spec.substr(eq + 1));
+        if (!fault || spec[0] != '/') {
+            g_strfreev(faults);
+            return fail("bad --fault " + spec + " (expected /path=404|206|cut|stall)");
+        }
+        o.faults[spec.substr(0, eq)] = *fault;
+    }
+    g_strfreev(faults);
+    o.gameHost = lower(o.gameHost.c_str());
+    o.siteHost = lower(o.siteHost.c_str());
+    if (o.httpsPort < 0 || o.httpsPort > 65535 || o.proxyPort < 0 || o.proxyPort > 65535) {
+        return fail("ports must lie between 0 and 65535");
+    }
+    if (o.logFile) {
+        s.log = std::fopen(o.logFile->c_str(), "a");
+        if (s.log == nullptr) {
+            return fail("cannot open the log " + *o.logFile);
+        }
+    }
+
+    GError* error = nullptr;
+    GTlsCertificate* certificate =
+        g_tls_certificate_new_from_files(o.certFile.c_str(), o.keyFile.c_str(), &error);
+    if (certificate == nullptr) {
+        GErrorPtr owned(error);
+        return fail("cannot load the certificate: " + std::string(error->message));
+    }
+    s.https =
+        adopt(soup_server_new("tls-certificate", certificate, "server-header", "vorlia-standin", nullptr));
+    g_object_unref(certificate);
+    s.proxy = adopt(soup_server_new("server-header", "vorlia-standin", nullptr));
+
+    // Early and ordinary handlers share one entry per path, so the gate is
+    // registered beside each handler that can receive a gated path.
+    soup_server_add_early_handler(s.https.get(), nullptr, gateEarly, &s, nullptr);
+    soup_server_add_early_handler(s.https.get(), "/g/ws/game", gateEarly, &s, nullptr);
+    soup_server_add_handler(s.https.get(), nullptr, serveHttps, &s, nullptr);
+    soup_server_add_websocket_handler(s.https.get(), "/g/ws/game", nullptr, nullptr, onGameSocket, &s,
+                                      nullptr);
+    soup_server_add_handler(s.proxy.get(), nullptr, serveProxy, &s, nullptr);
+    g_signal_connect(s.https.get(), "request-finished", G_CALLBACK(onHttpsFinished), &s);
+    g_signal_connect(s.proxy.get(), "request-finished", G_CALLBACK(onProxyFinished), &s);
+
+    const auto listen = SoupServerListenOptions(SOUP_SERVER_LISTEN_IPV4_ONLY);
+    if (!soup_server_listen_local(s.https.get(), static_cast<guint>(o.httpsPort),
+                                  SoupServerListenOptions(listen | SOUP_SERVER_LISTEN_HTTPS), &error) ||
+        !soup_server_listen_local(s.proxy.get(), static_cast<guint>(o.proxyPort), listen, &error)) {
+        GErrorPtr owned(error);
+        return fail("cannot listen: " + std::string(error->message));
+    }
+    s.httpsPort = listeningPort(s.https.get());
+    std::printf(
+        "%s\n",
+        nlohmann::json{{"https", s.httpsPort}, {"proxy", listeningPort(s.proxy.get())}}.dump().c_str());
+    std::fflush(stdout);
+
+    s.loop = g_main_loop_new(nullptr, FALSE);
+    g_unix_signal_add(SIGTERM, onSignal, &s);
+    g_unix_signal_add(SIGINT, onSignal, &s);
+    g_main_loop_run(s.loop);
+
+    soup_server_disconnect(s.proxy.get());
+    soup_server_disconnect(s.https.get());
+    for (auto& stream : s.stalled) {
+        g_io_stream_close(stream.get(), nullptr, nullptr);
+    }
+    g_main_loop_unref(s.loop);
+    if (s.log != stdout) {
+        std::fclose(s.log);
+    }
+    return 0;
+}
