@@ -50,7 +50,7 @@ void AppDelegate::buildMainMenu() {
         about->set_program_name("Vorlia");
         about->set_version(self->config_.launcherVersion);
         about->set_website("https://" + self->config_.siteHost);
-        about->set_logo_icon_name("vorlia");
+        about->set_logo_icon_name("io.vorlia.Launcher");
         if (self->game_) {
             about->set_transient_for(self->game_->window());
             about->set_modal(true);
