@@ -13,9 +13,16 @@
 
 namespace vorlia {
 
+// Whether a failed load means the page could not be reached. A load that was
+// only cancelled or superseded (another navigation started, a navigation
+// turned into a hand-over, the engine taking over a media load) is not a
+// failure: the page the user is going to must not be replaced.
+bool isRealLoadFailure(const GError* error);
+
 class NavigationPolicy {
   public:
-    // showOffline receives the URI whose load failed, when there is one.
+    // showOffline receives the URI that failed to load (or was showing when the
+    // web process ended), when there is one.
     using ShowOffline = std::function<void(std::optional<std::string> failedURI)>;
 
     NavigationPolicy(WebKitWebView* web, const Config& config, UriOpener& opener, ShowOffline showOffline);
@@ -24,6 +31,16 @@ class NavigationPolicy {
     NavigationPolicy& operator=(const NavigationPolicy&) = delete;
 
   private:
+    static gboolean onDecidePolicy(WebKitWebView* web, WebKitPolicyDecision* decision,
+                                   WebKitPolicyDecisionType type, gpointer self);
+    static GtkWidget* onCreate(WebKitWebView* web, WebKitNavigationAction* action, gpointer self);
+    static gboolean onLoadFailed(WebKitWebView* web, WebKitLoadEvent event, gchar* failingURI, GError* error,
+                                 gpointer self);
+    static void onWebProcessTerminated(WebKitWebView* web, WebKitWebProcessTerminationReason reason,
+                                       gpointer self);
+
+    void decide(WebKitNavigationPolicyDecision* decision, bool newWindow);
+
     WebKitWebView* web_;
     const Config& config_;
     UriOpener& opener_;
