@@ -1,0 +1,438 @@
+// Where the game window may go, and what it shows when the game cannot be
+// reached: the real engine in a real window, real pointer clicks and key
+// presses, HTTP servers on loopback.
+#include "app/app_delegate.hpp"
+#include "window/support/window_test.hpp"
+
+#include <gio/gio.h>
+#include <glib.h>
+#include <gtest/gtest.h>
+#include <gtkmm/native.h>
+
+#include <csignal>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace vorlia::test {
+namespace {
+
+class RecordingOpener final : public UriOpener {
+  public:
+    void open(const std::string& uri) override { opened.push_back(uri); }
+    std::vector<std::string> opened;
+};
+
+// A port that accepts connections but never answers: a request to it stays
+// pending until someone gives up on it.
+class SilentPort {
+  public:
+    SilentPort() {
+        GError* error = nullptr;
+        socket_ =
+            adopt(g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, &error));
+        GObjectPtr<GInetAddress> loopback = adopt(g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
+        GObjectPtr<GSocketAddress> any = adopt(g_inet_socket_address_new(loopback.get(), 0));
+        if (!socket_ || !g_socket_bind(socket_.get(), any.get(), TRUE, &error) ||
+            !g_socket_listen(socket_.get(), &error)) {
+            ADD_FAILURE() << "silent port: " << (error != nullptr ? error->message : "?");
+            g_clear_error(&error);
+            return;
+        }
+        GObjectPtr<GSocketAddress> bound = adopt(g_socket_get_local_address(socket_.get(), nullptr));
+        port_ = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(bound.get()));
+    }
+    std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+  private:
+    GObjectPtr<GSocket> socket_;
+    unsigned port_ = 0;
+};
+
+const char* const offlineHeading = "\"Cannot reach the game server\"";
+const char* const headingScript =
+    "document.querySelector('h2') ? document.querySelector('h2').textContent : ''";
+
+// The launcher as the player starts it, with a recording hand-over.
+class LauncherFixture : public ::testing::Test {
+  protected:
+    void launch() {
+        app = Gtk::Application::create(config.applicationId, Gio::Application::Flags::NON_UNIQUE);
+        delegate = std::make_unique<AppDelegate>(app, config, opener);
+        app->register_application();
+        app->activate();
+        ASSERT_NE(delegate->game(), nullptr);
+        ASSERT_TRUE(runUntil([&] { return window().get_mapped() && window().get_width() > 0; }));
+    }
+
+    void TearDown() override {
+        delegate.reset();
+        runFor(100ms);
+    }
+
+    Gtk::ApplicationWindow& window() { return delegate->game()->window(); }
+    WebKitWebView* web() { return delegate->game()->web(); }
+
+    std::string location() { return evaluate(web(), "location.href").value_or(""); }
+
+    bool showsOfflinePage(std::chrono::milliseconds timeout = 20s) {
+        return waitForValue(web(), headingScript, offlineHeading, timeout) &&
+               location() == "\"about:blank\"" && delegate->game()->showingOfflinePage();
+    }
+
+    // Exactly one window, and the one web view as its whole content.
+    void expectOneWindowOneWebView() {
+        EXPECT_EQ(Gtk::Window::list_toplevels().size(), 1U);
+        EXPECT_EQ(app->get_windows().size(), 1U);
+        EXPECT_EQ(window().get_child()->gobj(), GTK_WIDGET(web()));
+    }
+
+    TempFolder folders;
+    Config config;
+    RecordingOpener opener;
+    Glib::RefPtr<Gtk::Application> app;
+    std::unique_ptr<AppDelegate> delegate;
+};
+
+// ---------------------------------------------------------------------------
+// Confinement. The hosts have names (game play.vorlia.test, site
+// vorlia.test); the web view reaches them through an in-process proxy on
+// loopback, which also sees, and answers, anything that would leave.
+
+constexpr const char* gamePage = "http://play.vorlia.test/act_web_tiyan/index.html?launcher=1";
+
+const char* const gameHTML = R"html(<html><head><style>
+  body{margin:0;background:#123;color:#fff;font:20px sans-serif}
+  a,button,input{display:block;margin:6px 20px;font-size:20px}
+</style></head><body>
+<h1 id="marker">Game</h1>
+<a id="site" href="http://vorlia.test/about">site</a>
+<a id="elsewhere" href="http://elsewhere.test/page">elsewhere</a>
+<a id="blank-allowed" target="_blank" href="http://www.play.vorlia.test/sub">blank allowed</a>
+<a id="blank-elsewhere" target="_blank" href="http://elsewhere.test/blank">blank elsewhere</a>
+<button id="open" onclick="window.open('http://elsewhere.test/popup')">window.open</button>
+<a id="mail" href="mailto:support@vorlia.test?subject=hi">mail</a>
+<form action="http://elsewhere.test/form" method="post"><input name="q" value="1">
+<input id="submit" type="submit" value="send"></form>
+</body></html>)html";
+
+class ConfinementTest : public LauncherFixture {
+  protected:
+    void SetUp() override {
+        proxy.route("/act_web_tiyan/index.html", [](const RecordedRequest& r) {
+            return r.host == "play.vorlia.test" ? LocalHttpServer::Response{200, "text/html", gameHTML}
+                                                : LocalHttpServer::Response{404, "text/plain", "no"};
+        });
+        proxy.route("/about", [](const RecordedRequest& r) {
+            return LocalHttpServer::Response{200, "text/html", "<h1 id='marker'>Site on " + r.host + "</h1>"};
+        });
+        proxy.route("/sub", [](const RecordedRequest& r) {
+            return LocalHttpServer::Response{200, "text/html", "<h1 id='marker'>Sub on " + r.host + "</h1>"};
+        });
+        proxy.page("/frames.html", "<h1 id='marker'>Frames</h1>"
+                                   "<iframe id='f' src='http://elsewhere.test/frame'></iframe>");
+
+        const HostConstants hosts = makeHostConstants("play.vorlia.test", "vorlia.test");
+        config = localConfig(proxy, folders);
+        config.gameHost = hosts.gameHost;
+        config.siteHost = hosts.siteHost;
+        config.allowedHosts = hosts.allowedHosts;
+        // Nothing touches the network before the proxy is in place.
+        config.gameStartURL = "about:blank";
+        launch();
+
+        WebKitNetworkProxySettings* settings =
+            webkit_network_proxy_settings_new(proxy.origin().c_str(), nullptr);
+        webkit_network_session_set_proxy_settings(webkit_web_view_get_network_session(web()),
+                                                  WEBKIT_NETWORK_PROXY_MODE_CUSTOM, settings);
+        webkit_network_proxy_settings_free(settings);
+    }
+
+    void openGamePage(const char* url = gamePage) {
+        webkit_web_view_load_uri(web(), url);
+        ASSERT_TRUE(waitForValue(web(), "location.href", std::string("\"") + url + "\""));
+        ASSERT_TRUE(waitForValue(web(), "document.readyState", "\"complete\""));
+    }
+
+    // A real pointer click in the middle of the element.
+    void click(const std::string& id) {
+        const auto json = evaluate(web(), "(() => { const r = document.getElementById('" + id +
+                                              "').getBoundingClientRect();"
+                                              " return Math.round(r.left + r.width / 2) + ',' +"
+                                              " Math.round(r.top + r.height / 2); })()");
+        ASSERT_TRUE(json.has_value()) << id;
+        int x = 0;
+        int y = 0;
+        ASSERT_EQ(std::sscanf(json->c_str(), "\"%d,%d\"", &x, &y), 2) << *json;
+        graphene_point_t inView{static_cast<float>(x), static_cast<float>(y)};
+        graphene_point_t inWindow{};
+        ASSERT_TRUE(
+            gtk_widget_compute_point(GTK_WIDGET(web()), GTK_WIDGET(window().gobj()), &inView, &inWindow));
+        double surfaceX = 0;
+        double surfaceY = 0;
+        gtk_native_get_surface_transform(GTK_NATIVE(window().gobj()), &surfaceX, &surfaceY);
+        clickAt(window(), static_cast<int>(inWindow.x + surfaceX), static_cast<int>(inWindow.y + surfaceY));
+    }
+
+    std::size_t requestsTo(const std::string& host) const {
+        std::size_t n = 0;
+        for (const auto& r : proxy.requests()) {
+            n += r.host == host ? 1 : 0;
+        }
+        return n;
+    }
+
+    // The game page is still there, whole, and nothing reached the outside host.
+    void expectGamePageStays(const char* url = gamePage) {
+        runFor(1s);
+        EXPECT_EQ(location(), std::string("\"") + url + "\"");
+        EXPECT_EQ(evaluate(web(), "document.getElementById('marker').textContent"),
+                  std::string(url == gamePage ? "\"Game\"" : "\"Frames\""));
+        EXPECT_FALSE(delegate->game()->showingOfflinePage());
+        EXPECT_EQ(requestsTo("elsewhere.test"), 0U);
+        expectOneWindowOneWebView();
+    }
+
+    LocalHttpServer proxy;
+};
+
+TEST_F(ConfinementTest, ClickedLinkToAnAllowedHostLoadsInPlace) {
+    openGamePage();
+    click("site");
+    EXPECT_TRUE(
+        waitForValue(web(), "document.getElementById('marker')?.textContent", "\"Site on vorlia.test\""));
+    EXPECT_EQ(location(), "\"http://vorlia.test/about\"");
+    EXPECT_TRUE(opener.opened.empty());
+    expectOneWindowOneWebView();
+}
+
+TEST_F(ConfinementTest, BlankTargetLinkToAnAllowedHostReplacesThePageInTheSameView) {
+    openGamePage();
+    click("blank-allowed");
+    EXPECT_TRUE(waitForValue(web(), "document.getElementById('marker')?.textContent",
+                             "\"Sub on www.play.vorlia.test\""));
+    EXPECT_EQ(location(), "\"http://www.play.vorlia.test/sub\"");
+    EXPECT_TRUE(opener.opened.empty());
+    expectOneWindowOneWebView();
+}
+
+struct HandOverCase {
+    const char* element;
+    const char* url;
+};
+
+std::ostream& operator<<(std::ostream& os, const HandOverCase& c) {
+    return os << c.element;
+}
+
+class HandedOver : public ConfinementTest, public ::testing::WithParamInterface<HandOverCase> {};
+
+TEST_P(HandedOver, ToTheSystemWhileTheGamePageStays) {
+    openGamePage();
+    click(GetParam().element);
+    ASSERT_TRUE(runUntil([&] { return !opener.opened.empty(); }, 10s));
+    expectGamePageStays();
+    EXPECT_EQ(opener.opened, std::vector<std::string>{GetParam().url});
+}
+
+INSTANTIATE_TEST_SUITE_P(Clicks, HandedOver,
+                         ::testing::Values(HandOverCase{"elsewhere", "http://elsewhere.test/page"},
+                                           HandOverCase{"blank-elsewhere", "http://elsewhere.test/blank"},
+                                           HandOverCase{"open", "http://elsewhere.test/popup"},
+                                           HandOverCase{"mail", "mailto:support@vorlia.test?subject=hi"}),
+                         [](const auto& info) {
+                             std::string name = info.param.element;
+                             std::erase(name, '-');
+                             return name;
+                         });
+
+TEST_F(ConfinementTest, ScriptSendingTheMainFrameElsewhereIsCancelledSilently) {
+    openGamePage();
+    evaluate(web(), "location.href = 'http://elsewhere.test/script'; 1");
+    expectGamePageStays();
+    EXPECT_TRUE(opener.opened.empty());
+}
+
+TEST_F(ConfinementTest, FormPostingElsewhereIsCancelledSilently) {
+    openGamePage();
+    click("submit");
+    expectGamePageStays();
+    EXPECT_TRUE(opener.opened.empty());
+}
+
+TEST_F(ConfinementTest, FrameLoadingElsewhereIsCancelledSilently) {
+    openGamePage("http://play.vorlia.test/frames.html");
+    expectGamePageStays("http://play.vorlia.test/frames.html");
+    EXPECT_TRUE(opener.opened.empty());
+}
+
+// ---------------------------------------------------------------------------
+// The offline page. The game host is the loopback address itself, reached
+// directly.
+
+constexpr const char* startPath = "/act_web_tiyan/index.html";
+
+class OfflineTest : public LauncherFixture {
+  protected:
+    void SetUp() override {
+        server.page(startPath, "<html><body style='background:#234'><h1 id='marker'>Game</h1></body></html>");
+        server.page("/next", "<h1 id='marker'>Next</h1>");
+        config = localConfig(server, folders);
+    }
+
+    bool showsGamePage() {
+        return waitForValue(web(), "document.getElementById('marker')?.textContent ?? ''", "\"Game\"") &&
+               !delegate->game()->showingOfflinePage();
+    }
+
+    LocalHttpServer server;
+};
+
+TEST_F(OfflineTest, UnreachableStartPageShowsTheOfflinePage) {
+    server.stop();
+    launch();
+    ASSERT_TRUE(showsOfflinePage());
+    EXPECT_EQ(evaluate(web(), "document.querySelector('p').textContent"),
+              "\"Check your internet connection, then press Ctrl+R to try again.\"");
+    EXPECT_EQ(evaluate(web(), "getComputedStyle(document.body).backgroundColor"), "\"rgb(127, 29, 29)\"");
+    EXPECT_EQ(evaluate(web(), "getComputedStyle(document.querySelector('h2')).color"),
+              "\"rgb(255, 255, 255)\"");
+    EXPECT_TRUE(opener.opened.empty());
+    expectOneWindowOneWebView();
+    saveScreenshot("offline-page");
+}
+
+TEST_F(OfflineTest, StartRequestOutlastingTheLimitShowsTheOfflinePage) {
+    SilentPort silent;
+    config.gameStartURL = silent.origin() + startPath;
+    config.timing.startRequestTimeout = 1500ms;
+    launch();
+    ASSERT_TRUE(showsOfflinePage());
+}
+
+// Another navigation starts while the start request is still waiting: the
+// cancelled request is no failure, and the page the user goes to stays.
+TEST_F(OfflineTest, SupersededNavigationDoesNotShowTheOfflinePage) {
+    SilentPort silent;
+    config.gameStartURL = silent.origin() + startPath;
+    config.timing.startRequestTimeout = 3s;
+    launch();
+    runFor(300ms);
+    webkit_web_view_load_uri(web(), (server.origin() + "/next").c_str());
+    ASSERT_TRUE(waitForValue(web(), "document.getElementById('marker')?.textContent ?? ''", "\"Next\""));
+    // Past the start limit: the limit belonged to the request that was superseded.
+    runFor(4s);
+    EXPECT_EQ(evaluate(web(), "document.getElementById('marker')?.textContent ?? ''"), "\"Next\"");
+    EXPECT_FALSE(delegate->game()->showingOfflinePage());
+}
+
+// A page that sends itself somewhere slow, then somewhere else: the first
+// navigation is cancelled by the second.
+TEST_F(OfflineTest, PageSupersedingItsOwnNavigationDoesNotShowTheOfflinePage) {
+    SilentPort silent;
+    server.page("/hop", "<h1 id='marker'>Hop</h1><script>location.href = '" + silent.origin() +
+                            "/slow'; setTimeout(() => { location.href = '/next'; }, 700);</script>");
+    launch();
+    ASSERT_TRUE(showsGamePage());
+    webkit_web_view_load_uri(web(), (server.origin() + "/hop").c_str());
+    ASSERT_TRUE(waitForValue(web(), "document.getElementById('marker')?.textContent ?? ''", "\"Next\""));
+    runFor(1s);
+    EXPECT_EQ(evaluate(web(), "document.getElementById('marker')?.textContent ?? ''"), "\"Next\"");
+    EXPECT_FALSE(delegate->game()->showingOfflinePage());
+}
+
+class ReloadKey : public OfflineTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ReloadKey, OnTheOfflinePageLoadsTheGameOnceTheServerIsBack) {
+    server.stop();
+    launch();
+    ASSERT_TRUE(showsOfflinePage());
+    const std::size_t before = server.countRequests(startPath);
+    server.restart();
+    pressKeys(window(), GetParam());
+    ASSERT_TRUE(showsGamePage());
+    EXPECT_EQ(location(), "\"" + config.gameStartURL + "\"");
+    EXPECT_EQ(server.countRequests(startPath), before + 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, ReloadKey, ::testing::Values("ctrl+r", "F5"),
+                         [](const auto& info) { return std::string(info.param[0] == 'c' ? "CtrlR" : "F5"); });
+
+// Reload Game retries the page that failed, not the start page and not the
+// offline page itself.
+TEST_F(OfflineTest, ReloadRetriesThePageThatFailed) {
+    LocalHttpServer other;
+    other.page("/elsewhere-on-game-host", "<h1 id='marker'>Other</h1>");
+    const std::string failing = other.origin() + "/elsewhere-on-game-host";
+    other.stop();
+    launch();
+    ASSERT_TRUE(showsGamePage());
+    webkit_web_view_load_uri(web(), failing.c_str());
+    ASSERT_TRUE(showsOfflinePage());
+    const std::size_t startRequests = server.countRequests(startPath);
+    other.restart();
+    pressKeys(window(), "ctrl+r");
+    EXPECT_TRUE(waitForValue(web(), "document.getElementById('marker')?.textContent ?? ''", "\"Other\""));
+    EXPECT_EQ(location(), "\"" + failing + "\"");
+    EXPECT_EQ(server.countRequests(startPath), startRequests);
+    EXPECT_FALSE(delegate->game()->showingOfflinePage());
+}
+
+// The web content processes this test process started (inside the engine's
+// sandbox they are grandchildren), and no one else's.
+std::vector<pid_t> webProcesses() {
+    std::map<pid_t, std::pair<pid_t, std::string>> table; // pid -> parent, name
+    GDir* dir = g_dir_open("/proc", 0, nullptr);
+    if (dir == nullptr) {
+        return {};
+    }
+    while (const char* name = g_dir_read_name(dir)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(name));
+        std::ifstream stat(std::string("/proc/") + name + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        const auto open = line.find('(');
+        const auto close = line.rfind(')');
+        if (pid <= 0 || open == std::string::npos || close == std::string::npos) {
+            continue;
+        }
+        std::istringstream rest(line.substr(close + 2));
+        char state = 0;
+        pid_t parent = 0;
+        rest >> state >> parent;
+        table[pid] = {parent, line.substr(open + 1, close - open - 1)};
+    }
+    g_dir_close(dir);
+    std::vector<pid_t> found;
+    for (const auto& [pid, entry] : table) {
+        if (!entry.second.starts_with("WebKitWebProces")) {
+            continue;
+        }
+        for (pid_t up = entry.first; up > 1 && table.contains(up); up = table[up].first) {
+            if (up == getpid()) {
+                found.push_back(pid);
+                break;
+            }
+        }
+    }
+    return found;
+}
+
+TEST_F(OfflineTest, KilledWebProcessShowsTheOfflinePageAndReloadBringsTheGameBack) {
+    launch();
+    ASSERT_TRUE(showsGamePage());
+    const std::vector<pid_t> processes = webProcesses();
+    ASSERT_FALSE(processes.empty());
+    for (const pid_t pid : processes) {
+        kill(pid, SIGKILL);
+    }
+    ASSERT_TRUE(showsOfflinePage());
+    pressKeys(window(), "ctrl+r");
+    EXPECT_TRUE(showsGamePage());
+    EXPECT_EQ(location(), "\"" + config.gameStartURL + "\"");
+}
+
+} // namespace
+} // namespace vorlia::test
