@@ -54,6 +54,8 @@ fi
 
 run "real-window tests" bash tests/run-window-tests.sh build
 
+run "fuzzing" bash scripts/fuzz.sh
+
 if [ -x tests/run-extra-tests.sh ]; then
     run "tool and end-to-end tests" bash tests/run-extra-tests.sh build
 fi
