@@ -2,6 +2,7 @@
 // reached: the real engine in a real window, real pointer clicks and key
 // presses, HTTP servers on loopback.
 #include "app/app_delegate.hpp"
+#include "support/standin.hpp"
 #include "window/support/window_test.hpp"
 
 #include <gio/gio.h>
@@ -99,7 +100,8 @@ class LauncherFixture : public ::testing::Test {
 // ---------------------------------------------------------------------------
 // Confinement. The hosts have names (game play.vorlia.test, site
 // vorlia.test); the web view reaches them through an in-process proxy on
-// loopback, which also sees, and answers, anything that would leave.
+// loopback (the route test builds use), which also sees, and answers,
+// anything that would leave.
 
 constexpr const char* gamePage = "http://play.vorlia.test/act_web_tiyan/index.html?launcher=1";
 
@@ -139,19 +141,17 @@ class ConfinementTest : public LauncherFixture {
         config.gameHost = hosts.gameHost;
         config.siteHost = hosts.siteHost;
         config.allowedHosts = hosts.allowedHosts;
-        // Nothing touches the network before the proxy is in place.
-        config.gameStartURL = "about:blank";
+        config.gameStartURL = gamePage;
+        // Every request goes to the proxy; no certificate, plain http only.
+        config.route = Route{proxy.origin(), ""};
         launch();
-
-        WebKitNetworkProxySettings* settings =
-            webkit_network_proxy_settings_new(proxy.origin().c_str(), nullptr);
-        webkit_network_session_set_proxy_settings(webkit_web_view_get_network_session(web()),
-                                                  WEBKIT_NETWORK_PROXY_MODE_CUSTOM, settings);
-        webkit_network_proxy_settings_free(settings);
     }
 
+    // The start page loads by itself; any other page is loaded here.
     void openGamePage(const char* url = gamePage) {
-        webkit_web_view_load_uri(web(), url);
+        if (std::string_view(url) != gamePage) {
+            webkit_web_view_load_uri(web(), url);
+        }
         ASSERT_TRUE(waitForValue(web(), "location.href", std::string("\"") + url + "\""));
         ASSERT_TRUE(waitForValue(web(), "document.readyState", "\"complete\""));
     }
@@ -310,6 +310,18 @@ TEST_F(OfflineTest, StartRequestOutlastingTheLimitShowsTheOfflinePage) {
     config.timing.startRequestTimeout = 1500ms;
     launch();
     ASSERT_TRUE(showsOfflinePage());
+}
+
+// A game host whose certificate is not trusted is as unreachable as one that
+// is down.
+TEST_F(OfflineTest, UntrustedCertificateShowsTheOfflinePage) {
+    vorlia::testing::StandIn hosts;
+    config = hosts.config();
+    config.route->certificatePEM.clear();
+    config.timing.automaticCheckDelay = std::chrono::hours(1);
+    launch();
+    ASSERT_TRUE(showsOfflinePage());
+    EXPECT_EQ(config.gameStartURL.rfind("https://", 0), 0U);
 }
 
 // Another navigation starts while the start request is still waiting: the
