@@ -350,8 +350,10 @@ void serveGame(Standin& s, SoupServerMessage* msg, const char* path) {
     respondFile(s, msg, *file, path);
 }
 
-void onGameSocket(SoupServer*, SoupServerMessage*, const char*, SoupWebsocketConnection* connection,
-                  gpointer) {
+void onGameSocket(SoupServer*, SoupServerMessage* msg, const char*, SoupWebsocketConnection* connection,
+                  gpointer data) {
+    // An upgraded request never finishes as an HTTP request, so its log line is written here.
+    writeLog(*static_cast<Standin*>(data), logLine(msg, "https"));
     const std::string hello = R"({"gate":"accepted","path":"/g/ws/game"})";
     soup_websocket_connection_send_text(connection, hello.c_str());
     // The connection stays open until the page closes it; keep it alive until then.
