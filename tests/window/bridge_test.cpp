@@ -1,8 +1,9 @@
 // The page bridge in the real engine, in a real game window: what each
 // document finds before its own scripts run, the token refresh, reloads and the
-// cancelled context menu, on pages from a loopback server; and the gated
-// traffic of the stand-in game host's start page, whose host checks every token.
+// cancelled context menu, on pages from a loopback server; and gated traffic
+// on the stand-in game host, which checks every token it is sent.
 #include "bridge/token.hpp"
+#include "support/standin.hpp"
 #include "window/game_window.hpp"
 #include "window/support/window_test.hpp"
 
@@ -188,6 +189,116 @@ TEST_F(BridgeTest, RightClickShowsNoMenuAndDragsDoNotStart) {
         "true}); document.body.dispatchEvent(e); return e.defaultPrevented; })()";
     EXPECT_EQ(value(dragStart), true);
     EXPECT_EQ(value(frame + ".eval(" + quoted(dragStart) + ")"), true);
+}
+
+// Starts one request from the page and keeps what the page learnt of it in
+// window.probes[id]: the path it reached, its status and the host's gate verdict.
+constexpr const char* probeFunction = R"(window.probes = {};
+window.probe = function (id, kind, url) {
+  function done(at, status, gate) {
+    window.probes[id] = { path: at ? new URL(at).pathname : null, status: status, gate: gate };
+  }
+  if (kind === "fetch") {
+    fetch(url).then(function (r) { done(r.url, r.status, r.headers.get("X-VRL-Gate")); },
+                    function () { done(null, 0, null); });
+  } else if (kind === "xhr") {
+    var x = new XMLHttpRequest();
+    x.open("GET", url);
+    x.onload = function () { done(x.responseURL, x.status, x.getResponseHeader("X-VRL-Gate")); };
+    x.onerror = function () { done(null, 0, null); };
+    x.send();
+  } else {
+    var s = new WebSocket(url);
+    s.onmessage = function (e) { done(s.url, 101, JSON.parse(e.data).gate); s.close(); };
+    s.onerror = function () { done(s.url, 0, null); };
+  }
+  return true;
+};
+true)";
+
+class BridgeStandInTest : public BridgeTest {
+  protected:
+    struct Probe {
+        std::string kind;
+        std::string url;  // as the page asks for it
+        std::string path; // where it must arrive
+    };
+
+    // Runs each probe from the page; expects it at its gated path, served or
+    // refused as `accepted` says, and the host's verdict on its token to match.
+    void expectProbes(const std::vector<Probe>& probes, bool accepted) {
+        const std::string verdict = accepted ? "accepted" : "refused";
+        for (const Probe& p : probes) {
+            const std::string id = std::to_string(++probeCount_);
+            const std::string url =
+                p.url + (p.url.find('?') == std::string::npos ? "?" : "&") + "probe=" + id;
+            ASSERT_EQ(value("probe(" + quoted(id) + ", " + quoted(p.kind) + ", " + quoted(url) + ")"), true);
+            const std::string result = "window.probes[" + quoted(id) + "] || null";
+            ASSERT_TRUE(runUntil([&] { return !value(result).is_null(); }, 20s)) << p.kind << " " << p.url;
+            const nlohmann::json seen = value(result);
+            EXPECT_EQ(seen["path"], p.path) << p.kind << " " << p.url << ": " << seen;
+            // A refused socket handshake reaches the page only as an error.
+            const int status = p.kind == "socket" ? (accepted ? 101 : 0) : (accepted ? 200 : 403);
+            EXPECT_EQ(seen["status"], status) << p.kind << " " << p.url << ": " << seen;
+
+            std::string hostVerdict;
+            ASSERT_TRUE(runUntil(
+                [&] {
+                    for (const nlohmann::json& line : hosts.requests()) {
+                        if (line.value("path", "") == p.path &&
+                            line.value("query", "").find("probe=" + id) != std::string::npos) {
+                            hostVerdict = line.value("token", "");
+                            return true;
+                        }
+                    }
+                    return false;
+                },
+                10s))
+                << p.kind << " " << p.url << " never reached " << p.path;
+            EXPECT_EQ(hostVerdict, verdict) << p.kind << " " << p.url;
+        }
+    }
+
+    vorlia::testing::StandIn hosts;
+    int probeCount_ = 0;
+};
+
+TEST_F(BridgeStandInTest, GatedRequestsCarryThePagesCurrentToken) {
+    open(hosts.config());
+    // The start page's own checks: the .swf by fetch, the .dat by XMLHttpRequest, the game socket.
+    const std::string summary = "(document.getElementById('vrl-summary') || {}).textContent || ''";
+    ASSERT_TRUE(runUntil(
+        [&] {
+            const nlohmann::json text = value(summary);
+            return text.is_string() && !text.get<std::string>().empty();
+        },
+        40s));
+    const nlohmann::json report = nlohmann::json::parse(value(summary).get<std::string>());
+    for (const char* check : {"fetch", "xhr", "websocket"}) {
+        EXPECT_EQ(report["checks"][check].value("passed", false), true) << check << ": " << report;
+    }
+    EXPECT_TRUE(isCreationToken(value("window.__vrlTok")));
+    saveScreenshot("bridge-demo-page");
+
+    ASSERT_EQ(value(probeFunction), true);
+    const std::vector<Probe> probes = {
+        {"fetch", "game/vorlia.swf", "/g/act_web_tiyan/game/vorlia.swf"},
+        {"fetch", "game/map.dat", "/g/act_web_tiyan/game/map.dat"},
+        {"xhr", "game/vorlia.swf", "/g/act_web_tiyan/game/vorlia.swf"},
+        {"xhr", "game/map.dat", "/g/act_web_tiyan/game/map.dat"},
+        {"socket", "/ws/game?room=1", "/g/ws/game"},
+    };
+    expectProbes(probes, true);
+
+    // The wrappers send whatever token the page holds at that moment...
+    ASSERT_EQ(value("window.__vrlTok = '481500.00000000000000000000000000000000'"),
+              "481500.00000000000000000000000000000000");
+    expectProbes({probes[0], probes[3], probes[4]}, false);
+
+    // ...so once the tick has pushed a fresh one, the host accepts them again.
+    game_->refreshPageToken();
+    ASSERT_TRUE(runUntil([&] { return value("window.__vrlTok") == accessTokenNow(config_->tokenKey); }, 10s));
+    expectProbes(probes, true);
 }
 
 } // namespace
