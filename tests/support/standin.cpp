@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -140,7 +139,6 @@ std::string StandIn::certificatePEM() const {
 }
 
 Config StandIn::config() const {
-    static std::atomic<int> made{0};
     const HostConstants hosts = makeHostConstants(gameHost_, siteHost_);
     Config c;
     c.gameHost = hosts.gameHost;
@@ -152,7 +150,7 @@ Config StandIn::config() const {
     c.manifestPublicKey = build::manifestPublicKey;
     c.tokenKey = builtInTokenKeyTables();
     c.applicationId = build::applicationId;
-    const auto home = folder_ / ("config-" + std::to_string(++made));
+    const auto home = folder_ / ("config-" + std::to_string(++configs_));
     c.folders = {home / "data", home / "cache", home / "state"};
     for (const auto& f : {c.folders.data, c.folders.cache, c.folders.state}) {
         std::filesystem::create_directories(f);

@@ -76,6 +76,7 @@ class StandIn {
     pid_t pid_ = -1;
     int httpsPort_ = 0;
     int proxyPort_ = 0;
+    mutable int configs_ = 0;
 };
 
 } // namespace vorlia::testing

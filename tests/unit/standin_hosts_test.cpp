@@ -180,6 +180,7 @@ TEST(StandInHosts, GameSocketOpensOnlyWithAValidToken) {
         {base + "/g/ws/game?t=bogus", false},
         {base + "/g/ws/game?room=1", false},
         {base + "/ws/game?t=" + token, false},
+        {"wss://" + config.siteHost + "/g/ws/game?t=" + token, false},
     };
     for (const auto& c : cases) {
         const SocketResult result = openSocket(session.get(), c.url);

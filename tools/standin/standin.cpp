@@ -293,8 +293,14 @@ bool tokenAccepted(const Standin& s, const char* token) {
 // request without an accepted token ends here with 403.
 void gateEarly(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable* query, gpointer data) {
     auto& s = *static_cast<Standin*>(data);
-    if (hostOf(msg) != s.options.gameHost || !g_str_has_prefix(path, "/g/")) {
+    if (!g_str_has_prefix(path, "/g/")) {
         return; // not gated: the ordinary handler answers
+    }
+    if (hostOf(msg) != s.options.gameHost) {
+        // Only the game host has gated paths (this also keeps the socket handler off other hosts).
+        respondText(msg, s.isKnown(hostOf(msg)) ? SOUP_STATUS_NOT_FOUND : SOUP_STATUS_MISDIRECTED_REQUEST,
+                    "Not found\n");
+        return;
     }
     const bool socket = g_strcmp0(path, "/g/ws/game") == 0;
     const char* token =
