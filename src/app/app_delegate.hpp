@@ -35,6 +35,7 @@ class AppDelegate {
     const Config& config_;
     UriOpener& opener_;
     std::unique_ptr<GameWindow> game_;
+    std::unique_ptr<Alerts> alerts_;
     std::unique_ptr<Updater> updater_;
 };
 
