@@ -125,7 +125,8 @@ void AppDelegate::openWebsite() {
 
 Updater& AppDelegate::sharedUpdater() {
     if (!updater_) {
-        alerts_ = std::make_unique<GtkAlerts>([this]() -> Gtk::Window* { return game_ ? &game_->window() : nullptr; });
+        alerts_ = std::make_unique<GtkAlerts>(
+            [this]() -> Gtk::Window* { return game_ ? &game_->window() : nullptr; });
         updater_ = std::make_unique<Updater>(config_, *alerts_, [this] { app_->quit(); });
     }
     return *updater_;

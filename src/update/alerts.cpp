@@ -16,14 +16,16 @@ constexpr int firstResponse = 1000;
 GtkAlerts::GtkAlerts(std::function<Gtk::Window*()> parent) : parent_(std::move(parent)) {}
 
 void GtkAlerts::show(const Alert& alert, std::function<void(int)> answer) {
-    auto* dialog = new Gtk::MessageDialog(alert.message, false, Gtk::MessageType::INFO, Gtk::ButtonsType::NONE, true);
+    auto* dialog =
+        new Gtk::MessageDialog(alert.message, false, Gtk::MessageType::INFO, Gtk::ButtonsType::NONE, true);
     if (Gtk::Window* parent = parent_ ? parent_() : nullptr) {
         dialog->set_transient_for(*parent);
     }
     dialog->set_modal(true);
     dialog->set_hide_on_close(true);
     dialog->set_secondary_text(alert.detail);
-    const std::vector<std::string> buttons = alert.buttons.empty() ? std::vector<std::string>{"OK"} : alert.buttons;
+    const std::vector<std::string> buttons =
+        alert.buttons.empty() ? std::vector<std::string>{"OK"} : alert.buttons;
     for (std::size_t i = 0; i < buttons.size(); ++i) {
         dialog->add_button(buttons[i], firstResponse + static_cast<int>(i));
     }
@@ -35,8 +37,9 @@ void GtkAlerts::show(const Alert& alert, std::function<void(int)> answer) {
             return;
         }
         *answered = true;
-        const int index = response >= firstResponse && response < firstResponse + count ? response - firstResponse
-                                                                                         : Alerts::dismissed;
+        const int index = response >= firstResponse && response < firstResponse + count
+                              ? response - firstResponse
+                              : Alerts::dismissed;
         dialog->hide();
         // Not deleted inside its own signal.
         Glib::signal_idle().connect_once([dialog] { delete dialog; });

@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <sodium.h>
 
+#include <cmath>
 #include <limits>
 #include <memory>
 
@@ -32,7 +33,8 @@ Unexpected<std::string> fail(std::string message) {
 }
 
 // Required string: present and a string (null is not a string).
-Expected<std::string, std::string> requiredString(const json& object, const char* key, std::string_view where) {
+Expected<std::string, std::string> requiredString(const json& object, const char* key,
+                                                  std::string_view where) {
     const auto it = object.find(key);
     if (it == object.end()) {
         return fail(std::string(where) + "\"" + key + "\" is missing");
@@ -56,8 +58,8 @@ Expected<std::optional<std::string>, std::string> optionalString(const json& obj
     return std::optional<std::string>(it->get<std::string>());
 }
 
-// Only integer literals count: a fraction or exponent form, or a value
-// outside the signed 64-bit range, is an error.
+// A whole number within the signed 64-bit range, however it is written
+// (12, 12.0, 1.2e1); a fraction or a value out of range is an error.
 Expected<std::optional<std::int64_t>, std::string> optionalInt64(const json& object, const char* key,
                                                                  std::string_view where) {
     const auto it = object.find(key);
@@ -73,6 +75,15 @@ Expected<std::optional<std::int64_t>, std::string> optionalInt64(const json& obj
     }
     if (it->is_number_integer()) {
         return std::optional<std::int64_t>(it->get<std::int64_t>());
+    }
+    if (it->is_number_float()) {
+        // 2^63 is exact as a double; anything at or above it is out of range.
+        constexpr double limit = 9223372036854775808.0;
+        const double value = it->get<double>();
+        if (std::isfinite(value) && std::trunc(value) == value && value >= -limit && value < limit) {
+            return std::optional<std::int64_t>(static_cast<std::int64_t>(value));
+        }
+        return fail(std::string(where) + "\"" + key + "\" is not a whole number within 64 bits");
     }
     return fail(std::string(where) + "\"" + key + "\" is not an integer");
 }
@@ -107,8 +118,18 @@ std::optional<ManifestURLs> manifestRequestURLs(std::string_view updateBaseURL, 
     const std::string stamp = std::to_string(t);
     ManifestURLs urls{std::string(updateBaseURL) + "version.json?t=" + stamp,
                       std::string(updateBaseURL) + "version.json.sig?t=" + stamp};
+    // GLib's parser lets some characters through that no URL may hold.
+    const auto strictlyValid = [](const std::string& url) {
+        for (const unsigned char c : url) {
+            if (c <= 0x20 || c >= 0x7f ||
+                std::string_view("\"<>\\^`{|}").find(static_cast<char>(c)) != std::string_view::npos) {
+                return false;
+            }
+        }
+        return g_uri_is_valid(url.c_str(), G_URI_FLAGS_NONE, nullptr) != FALSE;
+    };
     for (const std::string* url : {&urls.manifest, &urls.signature}) {
-        if (!g_uri_is_valid(url->c_str(), G_URI_FLAGS_NONE, nullptr)) {
+        if (!strictlyValid(*url)) {
             return std::nullopt;
         }
     }
@@ -192,7 +213,8 @@ std::optional<ManifestError> signatureFault(const std::optional<std::string>& si
     }
     const auto signature = decodeBase64Strict(trimmedSignatureText(*signatureBody));
     if (!signature) {
-        return ManifestError{ManifestFault::signatureNotBase64, "the signature is not one line of standard base64"};
+        return ManifestError{ManifestFault::signatureNotBase64,
+                             "the signature is not one line of standard base64"};
     }
     const auto publicKey = decodeBase64Strict(publicKeyBase64);
     if (!publicKey || publicKey->size() != crypto_sign_PUBLICKEYBYTES) {
@@ -202,9 +224,11 @@ std::optional<ManifestError> signatureFault(const std::optional<std::string>& si
         return ManifestError{ManifestFault::signatureMismatch,
                              "the signature is " + std::to_string(signature->size()) + " bytes, not 64"};
     }
-    if (crypto_sign_verify_detached(signature->data(), reinterpret_cast<const unsigned char*>(manifestBody->data()),
+    if (crypto_sign_verify_detached(signature->data(),
+                                    reinterpret_cast<const unsigned char*>(manifestBody->data()),
                                     manifestBody->size(), publicKey->data()) != 0) {
-        return ManifestError{ManifestFault::signatureMismatch, "the signature does not match the manifest and key"};
+        return ManifestError{ManifestFault::signatureMismatch,
+                             "the signature does not match the manifest and key"};
     }
     return std::nullopt;
 }
@@ -212,7 +236,8 @@ std::optional<ManifestError> signatureFault(const std::optional<std::string>& si
 Expected<UpdateManifest, ManifestError> checkManifest(const std::optional<std::string>& signatureBody,
                                                       const std::optional<std::string>& manifestBody,
                                                       std::string_view publicKeyBase64,
-                                                      std::string_view updateBaseURL, std::string_view platformKey) {
+                                                      std::string_view updateBaseURL,
+                                                      std::string_view platformKey) {
     const auto refuse = [](ManifestFault fault, std::string detail) {
         return unexpected(ManifestError{fault, std::move(detail)});
     };
@@ -225,7 +250,8 @@ Expected<UpdateManifest, ManifestError> checkManifest(const std::optional<std::s
         return refuse(ManifestFault::badManifest, manifest.error());
     }
     if (!manifest->platform) {
-        return refuse(ManifestFault::noPlatformEntry, "the manifest has no \"" + std::string(platformKey) + "\" entry");
+        return refuse(ManifestFault::noPlatformEntry,
+                      "the manifest has no \"" + std::string(platformKey) + "\" entry");
     }
     if (!manifest->platform->url.starts_with(updateBaseURL)) {
         return refuse(ManifestFault::urlOutsideBase,
@@ -236,7 +262,8 @@ Expected<UpdateManifest, ManifestError> checkManifest(const std::optional<std::s
 
 std::optional<UpdateManifest> verifiedManifest(const std::optional<std::string>& signatureBody,
                                                const std::optional<std::string>& manifestBody,
-                                               std::string_view publicKeyBase64, std::string_view updateBaseURL) {
+                                               std::string_view publicKeyBase64,
+                                               std::string_view updateBaseURL) {
     auto result = checkManifest(signatureBody, manifestBody, publicKeyBase64, updateBaseURL);
     if (!result) {
         return std::nullopt;

@@ -98,7 +98,8 @@ Expected<UpdateManifest, ManifestError> checkManifest(const std::optional<std::s
 // What the launcher uses: the manifest, or nothing whatever went wrong.
 std::optional<UpdateManifest> verifiedManifest(const std::optional<std::string>& signatureBody,
                                                const std::optional<std::string>& manifestBody,
-                                               std::string_view publicKeyBase64, std::string_view updateBaseURL);
+                                               std::string_view publicKeyBase64,
+                                               std::string_view updateBaseURL);
 
 // Decodes manifest JSON by the launcher's rules (no signature check): a top-level
 // object; "notes" a string, null or absent; the entry under platformKey an

@@ -22,8 +22,8 @@ Alert updatePrompt(const UpdateInfo& info, const std::optional<std::string>& not
     if (required) {
         alert.detail += "This update is required to keep playing.";
     } else {
-        alert.detail += "Update now? The launcher restarts by itself (about " + std::to_string(sizeEstimateMB(info.size)) +
-                        " MB).";
+        alert.detail += "Update now? The launcher restarts by itself (about " +
+                        std::to_string(sizeEstimateMB(info.size)) + " MB).";
     }
     alert.buttons = {"Update now", required ? "Quit" : "Later"};
     return alert;

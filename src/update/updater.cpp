@@ -5,8 +5,8 @@
 namespace vorlia {
 
 Updater::Updater(const Config& config, Alerts& alerts, std::function<void()> terminate)
-    : config_(config), alerts_(alerts), terminate_(std::move(terminate)), self_(std::make_shared<Updater*>(this)),
-      session_(std::make_unique<UpdaterSession>(config)) {}
+    : config_(config), alerts_(alerts), terminate_(std::move(terminate)),
+      self_(std::make_shared<Updater*>(this)), session_(std::make_unique<UpdaterSession>(config)) {}
 
 Updater::~Updater() {
     session_.reset();
@@ -17,20 +17,19 @@ void Updater::check(bool userInitiated) {
     const std::int64_t t = g_get_real_time() / G_USEC_PER_SEC;
     std::weak_ptr<Updater*> weak = self_;
     const Config& config = config_;
-    const bool started =
-        fetchManifestFiles(*session_, config.updateBaseURL, t,
-                           [weak, &config, userInitiated](std::optional<std::string> signature,
-                                                          std::optional<std::string> manifestBody) {
-                               // On the session's thread: reads only constants.
-                               const auto manifest = verifiedManifest(signature, manifestBody,
-                                                                      config.manifestPublicKey, config.updateBaseURL);
-                               postToMain([weak, outcome = checkOutcome(manifest, config.launcherVersion,
-                                                                        userInitiated)] {
-                                   if (auto self = weak.lock()) {
-                                       (*self)->finishCheck(outcome);
-                                   }
-                               });
-                           });
+    const bool started = fetchManifestFiles(
+        *session_, config.updateBaseURL, t,
+        [weak, &config, userInitiated](std::optional<std::string> signature,
+                                       std::optional<std::string> manifestBody) {
+            // On the session's thread: reads only constants.
+            const auto manifest =
+                verifiedManifest(signature, manifestBody, config.manifestPublicKey, config.updateBaseURL);
+            postToMain([weak, outcome = checkOutcome(manifest, config.launcherVersion, userInitiated)] {
+                if (auto self = weak.lock()) {
+                    (*self)->finishCheck(outcome);
+                }
+            });
+        });
     if (!started) {
         // No usable URLs: the check ends silently, even when the user asked.
         postToMain([weak] {
@@ -55,7 +54,8 @@ void Updater::finishCheck(const CheckOutcome& outcome) {
     checkEnded_.emit(outcome.end);
 }
 
-void Updater::promptForUpdate(const UpdateInfo& info, const std::optional<std::string>& notes, bool required) {
+void Updater::promptForUpdate(const UpdateInfo& info, const std::optional<std::string>& notes,
+                              bool required) {
     std::weak_ptr<Updater*> weak = self_;
     alerts_.show(updatePrompt(info, notes, required), [weak, info, required](int answer) {
         auto self = weak.lock();

@@ -70,7 +70,8 @@ struct UpdaterSession::Worker {
     void main() {
         g_main_context_push_thread_default(context);
         // A plain session has no cookie jar and no cache; none is added.
-        session = soup_session_new_with_options("timeout", timeoutSeconds(config.timing.updaterIOTimeout), nullptr);
+        session =
+            soup_session_new_with_options("timeout", timeoutSeconds(config.timing.updaterIOTimeout), nullptr);
         applyRoute(session, config);
         g_main_loop_run(loop);
         // Let cancelled transfers report, so that nothing waits on them.
@@ -99,7 +100,8 @@ void UpdaterSession::get(std::string url, std::function<void(HttpResult)> done) 
     invokeOn(w->context, [w, url = std::move(url), done = std::move(done)]() mutable {
         SoupMessage* message = w->stopping ? nullptr : soup_message_new(SOUP_METHOD_GET, url.c_str());
         if (message == nullptr) {
-            done(HttpResult{std::nullopt, 0, w->stopping ? "the updater is shutting down" : "not a usable URL"});
+            done(HttpResult{std::nullopt, 0,
+                            w->stopping ? "the updater is shutting down" : "not a usable URL"});
             return;
         }
         struct Pending {

@@ -53,8 +53,8 @@ void postToMain(std::function<void()> work);
 // outcome, the signature, both with the same time stamp t. `done` receives
 // (signature body, manifest body) on the session's thread. Returns false and
 // requests nothing when the URLs cannot be formed.
-bool fetchManifestFiles(UpdaterSession& session, std::string_view updateBaseURL, std::int64_t t,
-                        std::function<void(std::optional<std::string> signature, std::optional<std::string> manifest)>
-                            done);
+bool fetchManifestFiles(
+    UpdaterSession& session, std::string_view updateBaseURL, std::int64_t t,
+    std::function<void(std::optional<std::string> signature, std::optional<std::string> manifest)> done);
 
 } // namespace vorlia

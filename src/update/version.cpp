@@ -11,7 +11,8 @@ std::int64_t pieceValue(std::string_view piece) {
     if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
         digits.remove_prefix(1);
     }
-    if (digits.empty() || !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    if (digits.empty() ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
         return 0;
     }
     // from_chars takes a leading minus but not a plus; keeping the minus lets

@@ -115,7 +115,8 @@ struct SecretKey {
 SecretKey loadSecretKey(const fs::path& path) {
     const auto bytes = decodeBase64Strict(keyLine(readFile(path, "secret key")));
     if (!bytes || bytes->size() != crypto_sign_SECRETKEYBYTES) {
-        refuse(path.string() + " is not a manifest signing key (one line: base64 of 64 bytes, as keygen writes)");
+        refuse(path.string() +
+               " is not a manifest signing key (one line: base64 of 64 bytes, as keygen writes)");
     }
     // The public half must belong to the seed, or signatures would not verify.
     unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
@@ -155,7 +156,8 @@ void checkVersionText(const std::string& text, std::string_view option) {
         start = dot + 1;
     }
     if (!ok) {
-        refuse(std::string(option) + " \"" + text + "\" is not a dotted version of decimal numbers (e.g. 1.4.2)");
+        refuse(std::string(option) + " \"" + text +
+               "\" is not a dotted version of decimal numbers (e.g. 1.4.2)");
     }
 }
 
@@ -437,7 +439,8 @@ void printUsage(std::ostream& out) {
            "                 [--min V] [--notes TEXT | --notes-file FILE] [--size-unknown]\n"
            "                 [--platform NAME] [--base-url URL] [--merge]\n"
            "  vorlia-publish sign SECRET-KEY-FILE version.json [--out version.json.sig]\n"
-           "  vorlia-publish verify PUBLIC-KEY version.json version.json.sig [--platform NAME] [--base-url URL]\n"
+           "  vorlia-publish verify PUBLIC-KEY version.json version.json.sig [--platform NAME] [--base-url "
+           "URL]\n"
            "exit status: 0 done, 1 refused, 2 wrong usage\n";
 }
 
