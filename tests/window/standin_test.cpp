@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 
 #include <memory>
+#include <optional>
 
 namespace vorlia::test {
 namespace {
@@ -31,6 +32,20 @@ std::optional<nlohmann::json> pageReport(const testing::StandIn& hosts) {
     return std::nullopt;
 }
 
+// The page's report of its load event, as the stand-in logged and stamped it.
+std::optional<nlohmann::json> loadReport(const testing::StandIn& hosts) {
+    for (const auto& line : hosts.requests()) {
+        if (line.value("path", "") == "/act_web_tiyan/loaded" && line.value("method", "") == "POST") {
+            return line;
+        }
+    }
+    return std::nullopt;
+}
+
+double wallClockNow() {
+    return static_cast<double>(g_get_real_time()) / G_USEC_PER_SEC;
+}
+
 void expectAllChecksPassed(const nlohmann::json& report, const std::string& gameHost) {
     EXPECT_EQ(report.value("host", ""), gameHost) << report;
     for (const char* check : {"fetch", "xhr", "websocket"}) {
@@ -47,10 +62,18 @@ TEST_F(StandInWindowTest, GameWindowPlaysTheStandInStartPage) {
     testing::StandIn hosts;
     const Config config = hosts.config();
     NoOpener opener;
+    const double opened = wallClockNow();
     auto game = std::make_unique<GameWindow>(app, config, opener);
     game->window().present();
 
     ASSERT_TRUE(runUntil([&] { return pageReport(hosts).has_value(); }, 60s));
+    // The load event reaches the host once, stamped on the same clock as the window's opening.
+    ASSERT_TRUE(runUntil([&] { return loadReport(hosts).has_value(); }, 60s));
+    const nlohmann::json loaded = *loadReport(hosts);
+    EXPECT_EQ(loaded.value("status", 0), 204) << loaded;
+    EXPECT_GE(loaded.value("time", 0.0), opened) << loaded;
+    EXPECT_LE(loaded.value("time", 0.0), wallClockNow()) << loaded;
+    EXPECT_EQ(nlohmann::json::parse(loaded.value("body", "{}")).value("host", ""), config.gameHost);
     const auto location = evaluate(game->web(), "location.href");
     EXPECT_EQ(location, nlohmann::json(config.gameStartURL).dump());
     EXPECT_EQ(evaluate(game->web(), "document.getElementById('host').textContent"),

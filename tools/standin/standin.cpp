@@ -5,7 +5,9 @@
 // nothing else.
 //
 // Prints {"https":PORT,"proxy":PORT} on one line once both listen, then logs
-// every request as one JSON line (to --log, or stdout). Stops on SIGTERM/SIGINT.
+// every request as one JSON line (to --log, or stdout), stamped with the wall
+// clock so a benchmark can time a page against its own process start. Stops on
+// SIGTERM/SIGINT.
 
 #include "app/build_constants.hpp"
 #include "app/gobject_ptr.hpp"
@@ -117,6 +119,7 @@ nlohmann::json logLine(SoupServerMessage* msg, const char* listener) {
         {"path", g_uri_get_path(uri) != nullptr ? g_uri_get_path(uri) : ""},
         {"query", g_uri_get_query(uri) != nullptr ? g_uri_get_query(uri) : ""},
         {"status", soup_server_message_get_status(msg)},
+        {"time", static_cast<double>(g_get_real_time()) / G_USEC_PER_SEC},
     };
     if (soup_server_message_get_method(msg) == SOUP_METHOD_CONNECT) {
         line["port"] = g_uri_get_port(uri);
@@ -329,7 +332,9 @@ void serveGame(Standin& s, SoupServerMessage* msg, const char* path) {
         soup_server_message_set_redirect(msg, SOUP_STATUS_FOUND, "/act_web_tiyan/index.html?launcher=1");
         return;
     }
-    if (p == "/act_web_tiyan/report" && g_strcmp0(soup_server_message_get_method(msg), "POST") == 0) {
+    // The page's own reports: its load event and the outcome of its checks.
+    if ((p == "/act_web_tiyan/report" || p == "/act_web_tiyan/loaded") &&
+        g_strcmp0(soup_server_message_get_method(msg), "POST") == 0) {
         SoupMessageBody* body = soup_server_message_get_request_body(msg);
         GBytes* flat = soup_message_body_flatten(body);
         gsize size = 0;
