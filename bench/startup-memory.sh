@@ -50,11 +50,11 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-"./$BUILD/tools/vorlia-standin" --log "$work/requests.log" >"$work/ports" &
+"./$BUILD/tools/vorlia-standin" --log "$work/requests.log" >"$work/ports" 2>"$work/standin.err" &
 hosts_pid=$!
 for _ in $(seq 100); do
     [ -s "$work/ports" ] && break
-    kill -0 "$hosts_pid" 2>/dev/null || { echo "bench: the stand-in hosts did not start" >&2; exit 1; }
+    kill -0 "$hosts_pid" 2>/dev/null || { echo "bench: the stand-in hosts did not start" >&2; cat "$work/standin.err" >&2; exit 1; }
     sleep 0.1
 done
 proxy_port=$(sed -n 's/.*"proxy":\([0-9][0-9]*\).*/\1/p' "$work/ports")

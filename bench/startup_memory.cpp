@@ -72,6 +72,7 @@ struct Run {
     std::string browser;
     bool ok = false;
     std::string failure;
+    double pageMs = 0; // the start page served
     double loadMs = 0;
     double pssMiB = 0;
     int processes = 0;
@@ -187,14 +188,14 @@ void stopTree() {
 
 // --- the stand-in's request log ----------------------------------------------
 
-// The first line at or after offset for path with its time no earlier than since.
-std::optional<nlohmann::json> logged(const fs::path& log, std::uintmax_t offset, const std::string& path,
-                                     double since) {
+// The first line at or after offset for method and path with its time no earlier than since.
+std::optional<nlohmann::json> logged(const fs::path& log, std::uintmax_t offset, const std::string& method,
+                                     const std::string& path, double since) {
     std::ifstream in(log, std::ios::binary);
     in.seekg(static_cast<std::streamoff>(offset));
     for (std::string line; std::getline(in, line);) {
         const auto entry = nlohmann::json::parse(line, nullptr, false);
-        if (entry.is_object() && entry.value("path", "") == path && entry.value("method", "") == "POST" &&
+        if (entry.is_object() && entry.value("path", "") == path && entry.value("method", "") == method &&
             entry.value("time", 0.0) >= since) {
             return entry;
         }
@@ -335,14 +336,20 @@ Run runOnce(const Options& o, const std::string& browser, const std::string& lab
     std::optional<nlohmann::json> loaded;
     if (waitFor(
             [&] {
-                return (loaded = logged(o.requests, offset, "/act_web_tiyan/loaded", started)).has_value();
+                return (loaded = logged(o.requests, offset, "POST", "/act_web_tiyan/loaded", started))
+                    .has_value();
             },
             o.timeoutSeconds, pid, run.failure)) {
         run.loadMs = (loaded->value("time", 0.0) - started) * 1000.0;
+        // Splits the wait into starting up and loading the page.
+        if (const auto page = logged(o.requests, offset, "GET", "/act_web_tiyan/index.html", started)) {
+            run.pageMs = (page->value("time", 0.0) - started) * 1000.0;
+        }
         // Settled: the page has finished its own checks (or given up on them), then a quiet moment.
         std::string notYet;
-        waitFor([&] { return logged(o.requests, offset, "/act_web_tiyan/report", started).has_value(); }, 20,
-                pid, notYet);
+        waitFor(
+            [&] { return logged(o.requests, offset, "POST", "/act_web_tiyan/report", started).has_value(); },
+            20, pid, notYet);
         std::this_thread::sleep_for(std::chrono::duration<double>(o.settleSeconds));
         long total = 0;
         for (pid_t p : descendants()) {
@@ -389,8 +396,8 @@ void printRun(const Run& r) {
         for (const auto& [name, mib] : r.pssByName) {
             parts += (parts.empty() ? "" : ", ") + name + " " + fixed(mib, 1);
         }
-        std::printf("load %7.0f ms   memory %7.1f MiB in %2d processes (%s)\n", r.loadMs, r.pssMiB,
-                    r.processes, parts.c_str());
+        std::printf("page served %5.0f ms, load event %5.0f ms   memory %6.1f MiB in %2d processes (%s)\n",
+                    r.pageMs, r.loadMs, r.pssMiB, r.processes, parts.c_str());
     }
     std::fflush(stdout);
 }
@@ -467,6 +474,9 @@ int main(int argc, char** argv) {
         const std::string label = "pair " + std::to_string(p);
         Run a = runOnce(o, browsers[0], label, ++number);
         printRun(a);
+        if (interrupted != 0) {
+            break;
+        }
         Run b = runOnce(o, browsers[1], label, ++number);
         printRun(b);
         pairs.emplace_back(std::move(a), std::move(b));
