@@ -1,14 +1,20 @@
 // The pure work the launcher repeats while a player plays: a token at every
-// refresh tick and page load, the page script for every new web view.
+// refresh tick and page load, the page script for every new web view, and the
+// manifest's signature check and decoding at every update check.
 #include "app/builtin.hpp"
 #include "bridge/bridge_script.hpp"
 #include "bridge/token.hpp"
 #include "bridge/token_tables.hpp"
+#include "update/manifest.hpp"
 
 #include <benchmark/benchmark.h>
+#include <nlohmann/json.hpp>
+#include <sodium.h>
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 namespace {
 
@@ -58,6 +64,58 @@ void refreshSnippet(benchmark::State& state) {
     }
 }
 BENCHMARK(refreshSnippet);
+
+// A manifest of a realistic size, signed with a key made for the run.
+struct SignedManifest {
+    std::string publicKey; // base64
+    std::string updateBaseURL;
+    std::optional<std::string> manifest;
+    std::optional<std::string> signature;
+};
+
+SignedManifest signedManifest() {
+    if (sodium_init() < 0) {
+        std::abort();
+    }
+    std::array<unsigned char, crypto_sign_PUBLICKEYBYTES> pk{};
+    std::array<unsigned char, crypto_sign_SECRETKEYBYTES> sk{};
+    crypto_sign_keypair(pk.data(), sk.data());
+    SignedManifest m;
+    m.publicKey = vorlia::encodeBase64(pk.data(), pk.size());
+    m.updateBaseURL = vorlia::builtInConfig().updateBaseURL;
+    nlohmann::json entry = {
+        {"version", "2.4.1"},
+        {"min", "1.0.0"},
+        {"url", m.updateBaseURL + "Vorlia-2.4.1-linux-x86_64.zip"},
+        {"sha256", std::string(64, 'a')},
+        {"size", 48'123'456},
+    };
+    nlohmann::json manifest = {{"notes", std::string(600, 'n')}};
+    for (const char* platform : {"macos", "windows", "linux-aarch64"}) {
+        manifest[platform] = entry;
+    }
+    manifest[std::string(vorlia::platformEntryKey)] = entry;
+    m.manifest = manifest.dump(2);
+    std::array<unsigned char, crypto_sign_BYTES> signature{};
+    crypto_sign_detached(signature.data(), nullptr,
+                         reinterpret_cast<const unsigned char*>(m.manifest->data()), m.manifest->size(),
+                         sk.data());
+    m.signature = vorlia::encodeBase64(signature.data(), signature.size()) + "\n";
+    return m;
+}
+
+void manifestVerification(benchmark::State& state) {
+    const SignedManifest m = signedManifest();
+    if (!vorlia::verifiedManifest(m.signature, m.manifest, m.publicKey, m.updateBaseURL)) {
+        state.SkipWithError("the benchmark's own manifest was refused");
+        return;
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(
+            vorlia::verifiedManifest(m.signature, m.manifest, m.publicKey, m.updateBaseURL));
+    }
+}
+BENCHMARK(manifestVerification);
 
 } // namespace
 
