@@ -90,6 +90,16 @@ std::string readFile(const fs::path& file) {
     return text.str();
 }
 
+std::string lastLines(const std::string& text, int count) {
+    std::size_t from = text.size();
+    for (int seen = 0; from > 0 && seen <= count;) {
+        if (text[--from] == '\n') {
+            ++seen;
+        }
+    }
+    return text.substr(from == 0 ? 0 : from + 1);
+}
+
 // --- the process tree --------------------------------------------------------
 
 std::optional<pid_t> parentOf(pid_t pid) {
@@ -327,7 +337,8 @@ Run runOnce(const Options& o, const std::string& browser, const std::string& lab
     const std::uintmax_t offset = fs::exists(o.requests) ? fs::file_size(o.requests, ignored) : 0;
 
     const double started = wallClock();
-    const pid_t pid = start(command, o.work / ("run-" + std::to_string(number) + "-" + browser + ".log"));
+    const fs::path output = o.work / ("run-" + std::to_string(number) + "-" + browser + ".log");
+    const pid_t pid = start(command, output);
     if (pid < 0) {
         run.failure = std::string("cannot start: ") + std::strerror(errno);
         return run;
@@ -366,7 +377,12 @@ Run runOnce(const Options& o, const std::string& browser, const std::string& lab
         }
     }
     stopTree();
+    if (!run.ok && interrupted == 0) {
+        // What the program said last is usually why it never showed the page.
+        std::cerr << "--- last output of " << browser << ":\n" << lastLines(readFile(output), 15) << "---\n";
+    }
     fs::remove_all(profile, ignored);
+    fs::remove(output, ignored);
     return run;
 }
 
@@ -498,6 +514,10 @@ int main(int argc, char** argv) {
         memB.push_back(b.pssMiB);
         loadRatio.push_back(a.loadMs / b.loadMs);
         memRatio.push_back(a.pssMiB / b.pssMiB);
+    }
+    if (loadRatio.empty()) {
+        std::cerr << "startup-memory: no pair completed\n";
+        return 1;
     }
     std::printf("\n%-22s %12s %12s\n", "", "launcher", "chromium");
     std::printf("%-22s %12.0f %12.0f\n", "median load (ms)", median(loadA), median(loadB));
