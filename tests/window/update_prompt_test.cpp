@@ -1,0 +1,219 @@
+// The update prompt as a player meets it: the real check through the demo
+// route to the stand-in site host, a real GTK dialog over the real game
+// window, answered with the real pointer and keyboard.
+#include "app/app_delegate.hpp"
+#include "support/standin.hpp"
+#include "update/manifest.hpp"
+#include "window/support/window_test.hpp"
+
+#include <glib.h>
+#include <glibmm/main.h>
+#include <gtest/gtest.h>
+#include <gtkmm/button.h>
+#include <gtkmm/messagedialog.h>
+#include <sodium.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <memory>
+
+namespace vorlia::test {
+namespace {
+
+class NoOpener final : public UriOpener {
+  public:
+    void open(const std::string&) override {}
+};
+
+std::string devSignature(const std::string& body) {
+    std::ifstream in(std::filesystem::path(VORLIA_SOURCE_DIR) /
+                     "tests/fixtures/DEV-ONLY-manifest-signing.key");
+    std::string line;
+    while (std::getline(in, line) && (line.empty() || line[0] == '#')) {
+    }
+    const auto secret = decodeBase64Strict(line);
+    EXPECT_TRUE(secret && secret->size() == crypto_sign_SECRETKEYBYTES);
+    unsigned char signature[crypto_sign_BYTES];
+    crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(body.data()), body.size(),
+                         secret->data());
+    return encodeBase64(signature, sizeof signature) + "\n";
+}
+
+// A site folder whose download folder offers `version`.
+void publish(const std::filesystem::path& site, const Config& config, const std::string& version,
+             const std::string& min) {
+    const std::string manifest =
+        "{\"notes\": \"Faster loading.\", \"" + std::string(platformEntryKey) + "\": {\"version\": \"" +
+        version + "\", " + (min.empty() ? "" : "\"min\": \"" + min + "\", ") + "\"url\": \"" +
+        config.updateBaseURL + "Vorlia.zip\", \"sha256\": \"00\", \"size\": 48700000}}\n";
+    std::filesystem::create_directories(site / "download");
+    std::ofstream(site / "download" / "version.json", std::ios::binary) << manifest;
+    std::ofstream(site / "download" / "version.json.sig", std::ios::binary) << devSignature(manifest);
+}
+
+Gtk::MessageDialog* visibleDialog() {
+    for (Gtk::Window* w : Gtk::Window::list_toplevels()) {
+        if (auto* dialog = dynamic_cast<Gtk::MessageDialog*>(w); dialog != nullptr && dialog->get_visible()) {
+            return dialog;
+        }
+    }
+    return nullptr;
+}
+
+// Clicks the dialog's button for `response` with the real pointer.
+void clickButton(Gtk::MessageDialog& dialog, int response) {
+    Gtk::Widget* button = dialog.get_widget_for_response(response);
+    ASSERT_NE(button, nullptr);
+    graphene_rect_t bounds;
+    ASSERT_TRUE(gtk_widget_compute_bounds(button->gobj(), GTK_WIDGET(dialog.gobj()), &bounds));
+    double dx = 0;
+    double dy = 0;
+    gtk_native_get_surface_transform(GTK_NATIVE(dialog.gobj()), &dx, &dy);
+    clickAt(dialog, static_cast<int>(dx + bounds.origin.x + bounds.size.width / 2),
+            static_cast<int>(dy + bounds.origin.y + bounds.size.height / 2));
+}
+
+std::string buttonLabel(Gtk::MessageDialog& dialog, int response) {
+    auto* button = dynamic_cast<Gtk::Button*>(dialog.get_widget_for_response(response));
+    return button != nullptr ? std::string(button->get_label()) : std::string();
+}
+
+class UpdatePromptTest : public ::testing::Test {
+  protected:
+    // The stand-in site offering `version`, and the launcher made but not started.
+    void prepare(const std::string& version, const std::string& min) {
+        publish(folders.path() / "site", testing::StandIn().config(), version, min);
+        testing::StandInOptions options;
+        options.siteDir = folders.path() / "site";
+        hosts = std::make_unique<testing::StandIn>(options);
+        config = hosts->config();
+        config.applicationId = "io.vorlia.UpdatePromptTest";
+        config.timing.automaticCheckDelay = 300ms;
+        app = Gtk::Application::create(config.applicationId, Gio::Application::Flags::NON_UNIQUE);
+        app->signal_shutdown().connect([this] { shutDown = true; });
+        delegate = std::make_unique<AppDelegate>(app, config, opener);
+    }
+
+    void start(const std::string& version, const std::string& min) {
+        prepare(version, min);
+        app->register_application();
+        app->activate();
+        ASSERT_NE(delegate->game(), nullptr);
+        ASSERT_TRUE(runUntil([&] { return delegate->game()->window().get_mapped(); }));
+    }
+
+    void TearDown() override {
+        delegate.reset();
+        runFor(100ms);
+    }
+
+    std::size_t manifestRequests() const {
+        std::size_t n = 0;
+        for (const auto& r : hosts->requests()) {
+            n += r.value("path", "") == "/download/version.json" ? 1 : 0;
+        }
+        return n;
+    }
+
+    TempFolder folders;
+    std::unique_ptr<testing::StandIn> hosts;
+    Config config;
+    NoOpener opener;
+    Glib::RefPtr<Gtk::Application> app;
+    std::unique_ptr<AppDelegate> delegate;
+    bool shutDown = false;
+};
+
+TEST_F(UpdatePromptTest, ThePromptStandsOverTheGameWindowAndLaterChangesNothing) {
+    start("1.2", "");
+    // The automatic check, shortly after launch.
+    ASSERT_TRUE(runUntil([] { return visibleDialog() != nullptr; }, 30s));
+    Gtk::MessageDialog& prompt = *visibleDialog();
+    EXPECT_EQ(prompt.get_transient_for(), &delegate->game()->window());
+    EXPECT_TRUE(prompt.get_modal());
+    EXPECT_EQ(prompt.property_text().get_value(), "New version 1.2 available");
+    EXPECT_EQ(prompt.property_secondary_text().get_value(),
+              "Faster loading.\n\nUpdate now? The launcher restarts by itself (about 48 MB).");
+    EXPECT_EQ(buttonLabel(prompt, 1000), "Update now");
+    EXPECT_EQ(buttonLabel(prompt, 1001), "Later");
+    EXPECT_EQ(prompt.get_default_widget(), prompt.get_widget_for_response(1000));
+    runUntil([&] { return prompt.get_mapped(); }, 5s);
+    saveScreenshot("update-prompt");
+
+    clickButton(prompt, 1001);
+    ASSERT_TRUE(runUntil([] { return visibleDialog() == nullptr; }, 10s));
+    runFor(500ms);
+    EXPECT_FALSE(shutDown);
+    EXPECT_TRUE(delegate->game()->window().get_visible());
+    EXPECT_EQ(manifestRequests(), 1u);
+
+    // The menu check offers the same version again.
+    delegate->checkUpdates();
+    ASSERT_TRUE(runUntil([] { return visibleDialog() != nullptr; }, 30s));
+    EXPECT_EQ(visibleDialog()->property_text().get_value(), "New version 1.2 available");
+    EXPECT_EQ(manifestRequests(), 2u);
+    pressKeys(*visibleDialog(), "Escape");
+    ASSERT_TRUE(runUntil([] { return visibleDialog() == nullptr; }, 10s));
+    runFor(300ms);
+    EXPECT_FALSE(shutDown);
+}
+
+TEST_F(UpdatePromptTest, TheMenuCheckSaysWhenTheLauncherIsUpToDate) {
+    start("1.0", "");
+    ASSERT_TRUE(runUntil([&] { return manifestRequests() == 1; }, 30s));
+    runFor(1s);
+    EXPECT_EQ(visibleDialog(), nullptr); // the automatic check says nothing
+
+    delegate->checkUpdates();
+    ASSERT_TRUE(runUntil([] { return visibleDialog() != nullptr; }, 30s));
+    Gtk::MessageDialog& notice = *visibleDialog();
+    EXPECT_EQ(notice.get_transient_for(), &delegate->game()->window());
+    EXPECT_EQ(notice.property_text().get_value(), "Vorlia");
+    EXPECT_EQ(notice.property_secondary_text().get_value(), "You have the latest version (1.0.0).");
+    EXPECT_EQ(buttonLabel(notice, 1000), "OK");
+    EXPECT_EQ(notice.get_widget_for_response(1001), nullptr);
+    runUntil([&] { return notice.get_mapped(); }, 5s);
+    saveScreenshot("latest-version-notice");
+    pressKeys(notice, "Return");
+    ASSERT_TRUE(runUntil([] { return visibleDialog() == nullptr; }, 10s));
+    EXPECT_FALSE(shutDown);
+}
+
+TEST_F(UpdatePromptTest, QuitInARequiredPromptEndsTheApplication) {
+    // The application runs its own loop, as main does; only clicking Quit may end it.
+    prepare("1.2", "1.1");
+    bool sawPrompt = false;
+    bool gaveUp = false;
+    sigc::connection watch = Glib::signal_timeout().connect(
+        [&] {
+            Gtk::MessageDialog* prompt = visibleDialog();
+            if (prompt == nullptr || !prompt->get_mapped()) {
+                return true;
+            }
+            sawPrompt = true;
+            EXPECT_EQ(prompt->get_transient_for(), &delegate->game()->window());
+            EXPECT_EQ(prompt->property_secondary_text().get_value(),
+                      "Faster loading.\n\nThis update is required to keep playing.");
+            EXPECT_EQ(buttonLabel(*prompt, 1000), "Update now");
+            EXPECT_EQ(buttonLabel(*prompt, 1001), "Quit");
+            saveScreenshot("required-update-prompt");
+            clickButton(*prompt, 1001);
+            return false;
+        },
+        100);
+    Glib::signal_timeout().connect_once(
+        [&] {
+            gaveUp = true;
+            app->quit();
+        },
+        60'000);
+    const int status = app->run();
+    watch.disconnect();
+    EXPECT_TRUE(sawPrompt);
+    EXPECT_FALSE(gaveUp);
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(shutDown);
+}
+
+} // namespace
+} // namespace vorlia::test
