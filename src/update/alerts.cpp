@@ -1,5 +1,7 @@
 #include "update/alerts.hpp"
 
+#include "app/test_log.hpp"
+
 #include <glibmm/main.h>
 #include <gtkmm/messagedialog.h>
 
@@ -48,6 +50,7 @@ void GtkAlerts::show(const Alert& alert, std::function<void(int)> answer) {
         }
     });
     dialog->present();
+    logShownAlert(alert);
 }
 
 } // namespace vorlia

@@ -44,11 +44,11 @@ std::optional<std::uint64_t> announcedLength(SoupMessage* message) {
 } // namespace
 
 DownloadResult downloadArchive(SoupSession* session, GUri* uri, const std::filesystem::path& file,
-                               const ProgressSink& progress) {
+                               GCancellable* cancellable, const ProgressSink& progress) {
     DownloadResult result;
     const GObjectPtr<SoupMessage> message = adopt(soup_message_new_from_uri(SOUP_METHOD_GET, uri));
     GError* raw = nullptr;
-    const GObjectPtr<GInputStream> body = adopt(soup_session_send(session, message.get(), nullptr, &raw));
+    const GObjectPtr<GInputStream> body = adopt(soup_session_send(session, message.get(), cancellable, &raw));
     GErrorPtr error(raw);
     if (!body) {
         result.error = true;
@@ -72,7 +72,7 @@ DownloadResult downloadArchive(SoupSession* session, GUri* uri, const std::files
     DownloadProgress seen{0, announcedLength(message.get())};
     std::vector<std::uint8_t> block(1 << 16);
     while (stored) {
-        const gssize n = g_input_stream_read(body.get(), block.data(), block.size(), nullptr, &raw);
+        const gssize n = g_input_stream_read(body.get(), block.data(), block.size(), cancellable, &raw);
         if (n < 0) {
             error.reset(raw);
             result.error = true;

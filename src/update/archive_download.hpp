@@ -25,6 +25,6 @@ using ProgressSink = std::function<void(const DownloadProgress&)>;
 // response's body into `file`, created new and private to the user, hashing
 // it on the way. Other answers are not stored.
 DownloadResult downloadArchive(SoupSession* session, GUri* uri, const std::filesystem::path& file,
-                               const ProgressSink& progress);
+                               GCancellable* cancellable, const ProgressSink& progress);
 
 } // namespace vorlia

@@ -4,11 +4,15 @@
 
 namespace vorlia {
 
-Updater::Updater(const Config& config, Alerts& alerts, std::function<void()> terminate)
+Updater::Updater(const Config& config, Alerts& alerts, std::function<void()> terminate,
+                 InstallEnvironment environment)
     : config_(config), alerts_(alerts), terminate_(std::move(terminate)),
-      self_(std::make_shared<Updater*>(this)), session_(std::make_unique<UpdaterSession>(config)) {}
+      self_(std::make_shared<Updater*>(this)), session_(std::make_unique<UpdaterSession>(config)),
+      delivery_(
+          std::make_unique<UpdateDelivery>(config, alerts, *session_, terminate_, std::move(environment))) {}
 
 Updater::~Updater() {
+    delivery_.reset();
     session_.reset();
     self_.reset();
 }
@@ -74,7 +78,8 @@ void Updater::showLatestVersionAlert() {
     alerts_.show(latestVersionNotice(config_.launcherVersion), nullptr);
 }
 
-// The download arrives with the install step; until then accepting changes nothing.
-void Updater::startDownload(const UpdateInfo&) {}
+void Updater::startDownload(const UpdateInfo& info) {
+    delivery_->startDownload(info);
+}
 
 } // namespace vorlia

@@ -6,6 +6,7 @@
 #include "update/alerts.hpp"
 #include "update/manifest.hpp"
 #include "update/prompts.hpp"
+#include "update/update_delivery.hpp"
 #include "update/updater_session.hpp"
 
 #include <sigc++/signal.h>
@@ -20,7 +21,9 @@ namespace vorlia {
 class Updater {
   public:
     // `terminate` ends the application (a declined required update).
-    Updater(const Config& config, Alerts& alerts, std::function<void()> terminate);
+    // `environment` says where an install acts; tests point it at their own folders.
+    Updater(const Config& config, Alerts& alerts, std::function<void()> terminate,
+            InstallEnvironment environment = InstallEnvironment::system());
     ~Updater();
     Updater(const Updater&) = delete;
     Updater& operator=(const Updater&) = delete;
@@ -37,6 +40,7 @@ class Updater {
     const Config& config() const { return config_; }
     Alerts& alerts() { return alerts_; }
     UpdaterSession& session() { return *session_; }
+    UpdateDelivery& delivery() { return *delivery_; }
 
     // Emitted on the main thread as each check ends, right after it has shown
     // its alert, if any.
@@ -53,6 +57,8 @@ class Updater {
     std::shared_ptr<Updater*> self_;
     // Last, so that its thread stops before anything it may call is gone.
     std::unique_ptr<UpdaterSession> session_;
+    // Before the session goes, so that nothing it posts reaches a lost delivery.
+    std::unique_ptr<UpdateDelivery> delivery_;
 };
 
 } // namespace vorlia

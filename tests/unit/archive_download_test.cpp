@@ -135,7 +135,7 @@ class ArchiveDownload : public ::testing::Test {
         GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr);
         EXPECT_NE(uri, nullptr);
         DownloadResult r =
-            downloadArchive(session_.get(), uri, root_ / "update.zip", [&](const DownloadProgress& p) {
+            downloadArchive(session_.get(), uri, root_ / "update.zip", nullptr, [&](const DownloadProgress& p) {
                 if (seen != nullptr) {
                     seen->push_back(p);
                 }

@@ -1,0 +1,8 @@
+#include "app/test_log.hpp"
+
+namespace vorlia {
+
+void logShownAlert(const Alert&) {}
+void logShownItem(const std::filesystem::path&) {}
+
+} // namespace vorlia
