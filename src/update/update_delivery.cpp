@@ -50,13 +50,23 @@ Unpacked unpackAndFindBundle(const fs::path& workFolder) {
 
 // A parsable http(s) address with a host, or nothing.
 GUri* downloadURI(const std::string& url) {
+    // GUri takes spaces and other characters no URL may hold; such text is
+    // not an address.
+    for (const char c : url) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x7f ||
+            std::string_view("\"<>\\^`{|}").find(c) != std::string_view::npos) {
+            return nullptr;
+        }
+    }
     GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_ENCODED, nullptr);
     if (uri == nullptr) {
         return nullptr;
     }
     const char* scheme = g_uri_get_scheme(uri);
     const char* host = g_uri_get_host(uri);
-    if ((g_strcmp0(scheme, "https") != 0 && g_strcmp0(scheme, "http") != 0) || host == nullptr || *host == '\0') {
+    if ((g_strcmp0(scheme, "https") != 0 && g_strcmp0(scheme, "http") != 0) || host == nullptr ||
+        *host == '\0') {
         g_uri_unref(uri);
         return nullptr;
     }
@@ -104,7 +114,8 @@ GObjectPtr<SoupSession> retainSession(SoupSession* session) {
 }
 
 GObjectPtr<GCancellable> retainCancellable(GCancellable* cancellable) {
-    return GObjectPtr<GCancellable>(cancellable != nullptr ? G_CANCELLABLE(g_object_ref(cancellable)) : nullptr);
+    return GObjectPtr<GCancellable>(cancellable != nullptr ? G_CANCELLABLE(g_object_ref(cancellable))
+                                                           : nullptr);
 }
 
 void setNewSession(gpointer) {
@@ -123,7 +134,9 @@ InstallEnvironment InstallEnvironment::system() {
         auto gtkApp = std::dynamic_pointer_cast<Gtk::Application>(app);
         return gtkApp ? gtkApp->get_active_window() : nullptr;
     };
-    e.openURI = [](const std::string& uri) { g_app_info_launch_default_for_uri(uri.c_str(), nullptr, nullptr); };
+    e.openURI = [](const std::string& uri) {
+        g_app_info_launch_default_for_uri(uri.c_str(), nullptr, nullptr);
+    };
     e.showInFileManager = showOverDBus;
     return e;
 }
@@ -160,27 +173,27 @@ void UpdateDelivery::startDownload(const UpdateInfo& info) {
     std::weak_ptr<UpdateDelivery*> weak = self_;
     std::shared_ptr<Progress> progress = progress_;
     session_.run([weak, uri, workFolder, progress, sha256 = info.sha256](SoupSession* session,
-                                                                        GCancellable* cancellable) {
+                                                                         GCancellable* cancellable) {
         // The transfer blocks, so it runs on a thread of its own rather than
         // on the session's, which other checks share.
         std::thread([weak, uri, workFolder, progress, sha256, session = retainSession(session),
                      cancellable = retainCancellable(cancellable)] {
-            const DownloadResult result =
-                downloadArchive(session.get(), uri.get(), workFolder / archiveName, cancellable.get(),
-                                [&](const DownloadProgress& p) {
-                                    progress->received = p.received;
-                                    progress->total = p.total.value_or(0);
-                                });
+            const DownloadResult result = downloadArchive(session.get(), uri.get(), workFolder / archiveName,
+                                                          cancellable.get(), [&](const DownloadProgress& p) {
+                                                              progress->received = p.received;
+                                                              progress->total = p.total.value_or(0);
+                                                          });
             const std::optional<std::string_view> failure = downloadFailure(result, sha256);
-            postToMain([weak, workFolder, failure = failure ? std::optional<std::string>(*failure) : std::nullopt] {
-                if (auto self = weak.lock()) {
-                    if (failure) {
-                        (*self)->showUpdateFailure(*failure);
-                    } else {
-                        (*self)->installUpdate(workFolder);
+            postToMain(
+                [weak, workFolder, failure = failure ? std::optional<std::string>(*failure) : std::nullopt] {
+                    if (auto self = weak.lock()) {
+                        if (failure) {
+                            (*self)->showUpdateFailure(*failure);
+                        } else {
+                            (*self)->installUpdate(workFolder);
+                        }
                     }
-                }
-            });
+                });
         }).detach();
     });
 }
@@ -222,7 +235,8 @@ bool UpdateDelivery::tickProgress() {
     }
     const std::uint64_t total = progress_->total;
     if (total > 0) {
-        bar_->set_fraction(std::min(1.0, static_cast<double>(progress_->received) / static_cast<double>(total)));
+        bar_->set_fraction(
+            std::min(1.0, static_cast<double>(progress_->received) / static_cast<double>(total)));
     } else {
         bar_->pulse();
     }
@@ -242,7 +256,8 @@ void UpdateDelivery::showUpdateFailure(std::string_view message) {
     bar_ = nullptr;
     underWay_ = false;
     std::weak_ptr<UpdateDelivery*> weak = self_;
-    alerts_.show(Alert{std::string(updateText::failureTitle), updateText::failureText(message, config_.siteHost),
+    alerts_.show(Alert{std::string(updateText::failureTitle),
+                       updateText::failureText(message, config_.siteHost),
                        {std::string(updateText::openWebsiteButton), std::string(updateText::okButton)}},
                  [weak, page = updateText::downloadPageURL(config_.siteHost)](int answer) {
                      auto self = weak.lock();
@@ -279,17 +294,19 @@ void UpdateDelivery::finishInstall(const fs::path& workFolder, const fs::path& n
         closeProgressWindow();
         underWay_ = false;
         std::weak_ptr<UpdateDelivery*> weak = self_;
-        alerts_.show(Alert{std::string(updateText::almostDoneTitle), std::string(updateText::almostDoneText), {}},
-                     [weak, newBundle](int) {
-                         auto self = weak.lock();
-                         if (self && (*self)->environment_.showInFileManager) {
-                             (*self)->environment_.showInFileManager(newBundle);
-                         }
-                     });
+        alerts_.show(
+            Alert{std::string(updateText::almostDoneTitle), std::string(updateText::almostDoneText), {}},
+            [weak, newBundle](int) {
+                auto self = weak.lock();
+                if (self && (*self)->environment_.showInFileManager) {
+                    (*self)->environment_.showInFileManager(newBundle);
+                }
+            });
         return;
     }
     const fs::path script = workFolder / scriptName;
-    if (auto written = writeFileAtomically(script, relaunchScript(getpid(), bundle.string(), newBundle.string()));
+    if (auto written =
+            writeFileAtomically(script, relaunchScript(getpid(), bundle.string(), newBundle.string()));
         !written) {
         showUpdateFailure(written.error());
         return;

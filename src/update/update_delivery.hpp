@@ -45,8 +45,8 @@ struct InstallEnvironment {
 class UpdateDelivery {
   public:
     // `terminate` ends the application once the relaunch script runs.
-    UpdateDelivery(const Config& config, Alerts& alerts, UpdaterSession& session, std::function<void()> terminate,
-                   InstallEnvironment environment);
+    UpdateDelivery(const Config& config, Alerts& alerts, UpdaterSession& session,
+                   std::function<void()> terminate, InstallEnvironment environment);
     ~UpdateDelivery();
     UpdateDelivery(const UpdateDelivery&) = delete;
     UpdateDelivery& operator=(const UpdateDelivery&) = delete;

@@ -134,12 +134,12 @@ class ArchiveDownload : public ::testing::Test {
     DownloadResult fetch(const std::string& url, std::vector<DownloadProgress>* seen = nullptr) {
         GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr);
         EXPECT_NE(uri, nullptr);
-        DownloadResult r =
-            downloadArchive(session_.get(), uri, root_ / "update.zip", nullptr, [&](const DownloadProgress& p) {
-                if (seen != nullptr) {
-                    seen->push_back(p);
-                }
-            });
+        DownloadResult r = downloadArchive(session_.get(), uri, root_ / "update.zip", nullptr,
+                                           [&](const DownloadProgress& p) {
+                                               if (seen != nullptr) {
+                                                   seen->push_back(p);
+                                               }
+                                           });
         g_uri_unref(uri);
         return r;
     }

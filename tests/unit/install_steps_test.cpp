@@ -1,7 +1,7 @@
 #include "update/install_steps.hpp"
 
-#include <archive.h>
-#include <archive_entry.h>
+#include "support/zip_writer.hpp"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -170,43 +170,9 @@ TEST_F(WorkFolder, ScriptWrittenWhole) {
 
 // --- unpacking real zip archives ----------------------------------------------
 
-struct Entry {
-    std::string name;
-    mode_t type = AE_IFREG;
-    mode_t perm = 0644;
-    std::string content; // file content, or link target
-};
-
-void writeZip(const fs::path& zip, const std::vector<Entry>& entries) {
-    archive* a = archive_write_new();
-    archive_write_set_format_zip(a);
-    ASSERT_EQ(archive_write_open_filename(a, zip.c_str()), ARCHIVE_OK);
-    for (const Entry& e : entries) {
-        archive_entry* entry = archive_entry_new();
-        archive_entry_set_pathname(entry, e.name.c_str());
-        archive_entry_set_filetype(entry, e.type);
-        archive_entry_set_perm(entry, e.perm);
-        if (e.type == AE_IFLNK) {
-            archive_entry_set_symlink(entry, e.content.c_str());
-            archive_entry_set_size(entry, 0);
-        } else {
-            archive_entry_set_size(entry, static_cast<la_int64_t>(e.content.size()));
-        }
-        ASSERT_EQ(archive_write_header(a, entry), ARCHIVE_OK) << e.name;
-        if (e.type == AE_IFREG && !e.content.empty()) {
-            archive_write_data(a, e.content.data(), e.content.size());
-        }
-        archive_entry_free(entry);
-    }
-    archive_write_close(a);
-    archive_write_free(a);
-}
-
-std::vector<Entry> bundleEntries(const std::string& top = "Vorlia.app/") {
-    return {{top, AE_IFDIR, 0755, ""},
-            {top + "vorlia", AE_IFREG, 0755, "#!/bin/sh\necho new\n"},
-            {top + "Info.json", AE_IFREG, 0644, "{\"CFBundleShortVersionString\": \"2\"}"}};
-}
+using testing::bundleEntries;
+using testing::writeZip;
+using Entry = testing::ZipEntry;
 
 using Unpack = TempFolder;
 

@@ -124,6 +124,11 @@ nlohmann::json logLine(SoupServerMessage* msg, const char* listener) {
     if (soup_server_message_get_method(msg) == SOUP_METHOD_CONNECT) {
         line["port"] = g_uri_get_port(uri);
     }
+    // Tells one launcher version from another in the update tests.
+    if (const char* agent =
+            soup_message_headers_get_one(soup_server_message_get_request_headers(msg), "User-Agent")) {
+        line["userAgent"] = agent;
+    }
     if (const auto* token = static_cast<const char*>(g_object_get_data(G_OBJECT(msg), tokenNote))) {
         line["token"] = token;
     }
