@@ -5,7 +5,7 @@
 # Alerts are seen through the test flavour's VORLIA_TEST_LOG and answered with
 # real key presses.
 #
-#   tests/e2e/update_test.sh BUILD_DIR [CASE...]
+#   tests/scripts/update_end_to_end.sh BUILD_DIR [CASE...]
 set -uo pipefail
 BUILD=$(cd "${1:-build}" && pwd)
 shift || true
@@ -154,11 +154,19 @@ expect_version_1_in_place() {
     kill -0 "$LAUNCHER" 2>/dev/null || fail "version 1 stopped running"
 }
 
+# Ends the launchers first, then the stand-in hosts; anything that does not
+# end within ten seconds is killed.
+stop_process() {
+    local pid=$1
+    kill "$pid" 2>/dev/null || return 0
+    wait_for_exit "$pid" 10 || kill -9 "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+}
+
 end_case() {
     local pid
-    for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null; done
-    if pid=$(pid_running "$B/vorlia"); then kill "$pid"; fi
-    for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null; done
+    if pid=$(pid_running "$B/vorlia"); then stop_process "$pid"; fi
+    for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do stop_process "${PIDS[i]}"; done
     PIDS=()
     for f in "${IMMUTABLE[@]}"; do chattr -i "$f"; done
     IMMUTABLE=()
