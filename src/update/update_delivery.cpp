@@ -221,10 +221,7 @@ void UpdateDelivery::showProgressWindow(const std::string& version) {
     progress_ = std::make_shared<Progress>();
     ticker_.disconnect();
     ticker_ = Glib::signal_timeout().connect(sigc::mem_fun(*this, &UpdateDelivery::tickProgress), 100);
-    // An earlier window is let go without being closed.
-    if (progressWindow_) {
-        progressWindow_.release();
-    }
+    // Only a window an earlier update already closed can still be held here.
     progressWindow_ = std::move(window);
     progressWindow_->present();
 }
