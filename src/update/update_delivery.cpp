@@ -174,6 +174,9 @@ void UpdateDelivery::startDownload(const UpdateInfo& info) {
     std::shared_ptr<Progress> progress = progress_;
     session_.run([weak, uri, workFolder, progress, sha256 = info.sha256](SoupSession* session,
                                                                          GCancellable* cancellable) {
+        if (session == nullptr) {
+            return; // the updater is shutting down with the application
+        }
         // The transfer blocks, so it runs on a thread of its own rather than
         // on the session's, which other checks share.
         std::thread([weak, uri, workFolder, progress, sha256, session = retainSession(session),
