@@ -1,0 +1,439 @@
+#!/bin/bash
+# Interrupting an update on real folders with the real relaunch script: the
+# launcher killed (SIGKILL) while it downloads, while it unpacks and right
+# after it started the script; the script killed between its moves; the work
+# folder's file system full while the archive is written and while it is
+# unpacked; the launcher's folder made read-only after the check, and again
+# after the script started. After every case a startable launcher must stand
+# at the launcher's path or at its ".old" path, and the next start of the
+# launcher must work. Prints a table of the cases and their outcomes.
+#
+#   tests/scripts/update_interruptions.sh BUILD_DIR [CASE...]
+#
+# Needs root for the small tmpfs and for chattr, as CI runs it.
+set -uo pipefail
+BUILD=$(cd "${1:-build}" && pwd)
+shift || true
+SOURCE=$(cd "$(dirname "$0")/../.." && pwd)
+# shellcheck source=tests/scripts/lib/update_harness.sh
+. "$SOURCE/tests/scripts/lib/update_harness.sh"
+harness_enter_display "$0" "$BUILD" "$@"
+
+CATCH="$SOURCE/tests/scripts/lib/catch.py"
+ROOT=$(mktemp -d /tmp/vorlia-interrupt.XXXXXX)
+# The unpacked size of the large release; its archive stays small.
+FILLER_MB=256
+
+TABLE=()
+AT=""     # what stood when the interruption came
+NEXT=""   # how the next start went
+
+# --- observations --------------------------------------------------------------
+
+startable() {
+    [ -f "$1/vorlia" ] && [ -x "$1/vorlia" ] && [ -f "$1/Info.json" ]
+}
+
+app_version() {
+    sed -n 's/.*"CFBundleShortVersionString": *"\([^"]*\)".*/\1/p' "$1/Info.json" 2>/dev/null
+}
+
+describe() {
+    if [ ! -e "$1" ]; then
+        echo "-"
+    elif startable "$1"; then
+        echo "v$(app_version "$1")"
+    else
+        echo "broken"
+    fi
+}
+
+state() {
+    echo "path $(describe "$B"), .old $(describe "$B.old")"
+}
+
+bytes() {
+    du -sb --apparent-size "$1" 2>/dev/null | cut -f1
+}
+
+# True once the request log, after line MARK, shows the start page loaded by
+# the given launcher version.
+started_since() {
+    local mark=$1 version=$2 seconds=${3:-90}
+    for _ in $(seq $((seconds * 10))); do
+        tail -n +$((mark + 1)) "$S/requests.log" 2>/dev/null | grep -F '"path":"/act_web_tiyan/index.html"' |
+            grep -qF "VRLLauncher/$version" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+log_mark() {
+    wc -l <"$S/requests.log" 2>/dev/null || echo 0
+}
+
+# Whatever the case did, one of the two paths must hold a launcher.
+expect_startable_remains() {
+    startable "$B" || startable "$B.old" ||
+        fail "no startable launcher at the launcher's path or its .old path ($(state))"
+}
+
+expect_state() {
+    local wanted=$1 actual
+    actual=$(state)
+    [ "$actual" = "$wanted" ] || fail "expected $wanted, found $actual"
+}
+
+# Ends the interrupted launcher with SIGKILL and checks that the kill is what
+# ended it.
+kill_launcher() {
+    kill -9 "$LAUNCHER" 2>/dev/null
+    wait "$LAUNCHER" 2>/dev/null
+    local status=$?
+    [ "$status" -eq 137 ] || fail "the launcher ended with status $status, not by SIGKILL"
+}
+
+# Stops every launcher, then starts the one at the launcher's path, or at its
+# ".old" path when none stands there, and waits for its start page.
+next_start() {
+    stop_launchers
+    local app=$B where=path
+    startable "$B" || { app="$B.old"; where=.old; }
+    if ! startable "$app"; then
+        NEXT="nothing to start"
+        fail "nothing startable for the next start"
+        return 1
+    fi
+    local version mark
+    version=$(app_version "$app")
+    mark=$(log_mark)
+    OFFERS_BEFORE=$(offers_shown)
+    start_launcher "$app"
+    if started_since "$mark" "$version"; then
+        NEXT="v$version starts from $where"
+    else
+        NEXT="v$version from $where did not start"
+        fail "the next start of v$version from the $where did not load the start page"
+        return 1
+    fi
+}
+
+# On the launcher of next_start: the update offered again goes through.
+retry_update() {
+    local mark
+    mark=$(log_mark)
+    accept_update_offer "$((OFFERS_BEFORE + 1))" || return
+    wait_for_exit "$LAUNCHER" 120 || { fail "the retried update did not quit version 1"; return; }
+    if started_since "$mark" 2; then
+        NEXT="$NEXT; retried update runs v2"
+    else
+        NEXT="$NEXT; retried update failed"
+        fail "the retried update did not start version 2"
+    fi
+    expect_state "path v2, .old -"
+}
+
+restart_standin() {
+    stop_process "$STANDIN"
+    start_standin
+}
+
+# A release whose application folder holds a large, well compressed file, so
+# that unpacking it takes a while and fills a small file system.
+publish_large_version_2() {
+    if [ ! -f "$ROOT/large/download/$ARCHIVE_NAME" ]; then
+        make_app "$ROOT/large-release/Vorlia.app" 2
+        head -c "${FILLER_MB}M" /dev/zero >"$ROOT/large-release/Vorlia.app/filler.bin"
+        sh "$SOURCE/packaging/make-release.sh" "$ROOT/large-release/Vorlia.app" "$ROOT/large/download" 2 \
+            "$BASE_URL" "$KEY" "$BUILD/tools/vorlia-publish" >/dev/null || fail "the release script failed"
+    fi
+    mkdir -p "$SITE"
+    cp -r "$ROOT/large/download" "$SITE/"
+}
+
+# Puts the work folders on a tmpfs of the given size.
+small_work_filesystem() {
+    local size=$1
+    if ! mount -t tmpfs -o "size=$size,mode=0700" tmpfs "$S/tmp"; then
+        fail "cannot mount a tmpfs here"
+        return 1
+    fi
+    MOUNTED+=("$S/tmp")
+}
+
+make_read_only() {
+    if chattr +i "$1"; then
+        IMMUTABLE+=("$1")
+    else
+        fail "cannot make $1 read-only (chattr +i)"
+        return 1
+    fi
+}
+
+# Holds the relaunch script after its Nth move: a stand-in for mv, found first
+# on the PATH the launcher hands to the script, does the move and then waits.
+hold_script_after_move() {
+    local n=$1 real_mv
+    real_mv=$(command -v mv)
+    mkdir -p "$S/shim" "$S/hold"
+    cat >"$S/shim/mv" <<SHIM
+#!/bin/sh
+"$real_mv" "\$@"
+status=\$?
+count=\$((\$(cat "$S/hold/count" 2>/dev/null || echo 0) + 1))
+echo "\$count" >"$S/hold/count"
+if [ "\$count" -eq $n ]; then
+    : >"$S/hold/held"
+    sleep 600
+fi
+exit \$status
+SHIM
+    chmod +x "$S/shim/mv"
+    LAUNCHER_ENV+=("PATH=$S/shim:$PATH")
+}
+
+finish_case() {
+    expect_startable_remains
+    local after=$1 result=passed
+    case_failed && result=FAILED
+    TABLE+=("$CASE|$AT|$after|$NEXT|$result")
+    end_case
+    AT="" NEXT=""
+}
+
+# --- the cases ------------------------------------------------------------------
+
+case_killed_while_downloading() {
+    begin_case killed_while_downloading
+    publish_version_2
+    local full
+    full=$(bytes "$SITE/download/$ARCHIVE_NAME")
+    # The archive stops halfway; the launcher is frozen once bytes are on disk.
+    start_standin "/download/$ARCHIVE_NAME=stall" || { finish_case "-"; return; }
+    start_launcher
+    accept_update_offer || { finish_case "$(state)"; return; }
+    local zip
+    if zip=$("$CATCH" --timeout 90 --file "$S/tmp/vrl-update-*/update.zip" --min-size 1 --stop "$LAUNCHER"); then
+        local got
+        got=$(bytes "$zip")
+        AT="update.zip $got of $full bytes"
+        [ "$got" -lt "$full" ] || fail "the download had already finished"
+    else
+        AT="not caught"
+        fail "the download never started"
+    fi
+    kill_launcher
+    local after
+    after=$(state)
+    expect_state "path v1, .old -"
+    restart_standin && next_start && retry_update
+    finish_case "$after"
+}
+
+case_killed_while_unpacking() {
+    begin_case killed_while_unpacking
+    publish_large_version_2
+    local full
+    full=$(bytes "$ROOT/large-release/Vorlia.app")
+    start_standin || { finish_case "-"; return; }
+    start_launcher
+    accept_update_offer || { finish_case "$(state)"; return; }
+    local unpacked
+    if unpacked=$("$CATCH" --timeout 120 --file "$S/tmp/vrl-update-*/Vorlia.app" --stop "$LAUNCHER"); then
+        local got
+        got=$(bytes "$unpacked")
+        AT="$((got / 1048576)) of $((full / 1048576)) MiB unpacked"
+        [ "$got" -lt "$full" ] || fail "the unpacking had already finished"
+        compgen -G "$S/tmp/vrl-update-*/swap.sh" >/dev/null && fail "the script was already written"
+    else
+        AT="not caught"
+        fail "the unpacking never started"
+    fi
+    kill_launcher
+    local after
+    after=$(state)
+    expect_state "path v1, .old -"
+    next_start && retry_update
+    finish_case "$after"
+}
+
+case_killed_after_starting_the_script() {
+    begin_case killed_after_starting_the_script
+    publish_version_2
+    start_standin || { finish_case "-"; return; }
+    start_launcher
+    accept_update_offer || { finish_case "$(state)"; return; }
+    local mark script
+    mark=$(log_mark)
+    # Frozen the moment the script runs, before the launcher ends by itself.
+    if script=$("$CATCH" --timeout 120 --process swap.sh --stop "$LAUNCHER"); then
+        AT="script running (process $script), launcher frozen"
+    else
+        AT="not caught"
+        fail "the launcher had ended before the kill, or never started the script"
+    fi
+    kill_launcher
+    if started_since "$mark" 2; then
+        AT="$AT; script started v2"
+    else
+        fail "the script did not start version 2"
+    fi
+    local after
+    after=$(state)
+    expect_state "path v2, .old -"
+    next_start
+    finish_case "$after"
+}
+
+script_killed_after_move() {
+    local n=$1 expected=$2
+    begin_case "script_killed_after_move_$n"
+    publish_version_2
+    start_standin || { finish_case "-"; return; }
+    hold_script_after_move "$n"
+    start_launcher
+    accept_update_offer || { finish_case "$(state)"; return; }
+    wait_for_exit "$LAUNCHER" 120 || fail "the launcher did not quit for the relaunch"
+    local script
+    for _ in $(seq 600); do [ -e "$S/hold/held" ] && break; sleep 0.1; done
+    if [ -e "$S/hold/held" ] && script=$("$CATCH" --timeout 10 --process swap.sh); then
+        AT="after move $n: $(state)"
+        # The script leads its own session: its whole process group goes.
+        kill -9 -- "-$script"
+        wait_for_exit "$script" 10 || fail "the script survived SIGKILL"
+    else
+        AT="not caught"
+        fail "the script never reached its move $n"
+    fi
+    local after
+    after=$(state)
+    expect_state "$expected"
+    LAUNCHER_ENV=()
+    next_start
+    finish_case "$after"
+}
+
+case_script_killed_after_first_move() { script_killed_after_move 1 "path -, .old v1"; }
+case_script_killed_after_second_move() { script_killed_after_move 2 "path v2, .old v1"; }
+
+case_disk_full_while_writing_the_archive() {
+    begin_case disk_full_while_writing_the_archive
+    publish_version_2
+    local full
+    full=$(bytes "$SITE/download/$ARCHIVE_NAME")
+    small_work_filesystem "$((full / 2))" || { finish_case "-"; return; }
+    AT="work folder on a tmpfs of $((full / 2)) bytes, archive $full bytes"
+    start_standin || { finish_case "-"; return; }
+    start_launcher
+    accept_update_offer || { finish_case "$(state)"; return; }
+    expect_alert "Update failed" "The download did not finish."
+    expect_version_1_in_place
+    local after
+    after="$(state); \"The download did not finish.\""
+    next_start
+    finish_case "$after"
+}
+
+case_disk_full_while_unpacking() {
+    begin_case disk_full_while_unpacking
+    publish_large_version_2
+    local zip_size
+    zip_size=$(bytes "$SITE/download/$ARCHIVE_NAME")
+    local size=$((zip_size + 4 * 1048576))
+    small_work_filesystem "$size" || { finish_case "-"; return; }
+    AT="work folder on a tmpfs of $((size / 1048576)) MiB, unpacked $FILLER_MB MiB"
+    start_standin || { finish_case "-"; return; }
+    start_launcher
+    accept_update_offer || { finish_case "$(state)"; return; }
+    expect_alert "Update failed" "The update could not be unpacked."
+    expect_version_1_in_place
+    local after
+    after="$(state); \"The update could not be unpacked.\""
+    next_start
+    finish_case "$after"
+}
+
+case_folder_read_only_after_the_check() {
+    begin_case folder_read_only_after_the_check
+    publish_version_2
+    start_standin || { finish_case "-"; return; }
+    start_launcher
+    if ! wait_for_text "$S/alerts.log" '"alert":"New version 2 available"' 90; then
+        fail "version 2 was never offered"
+        finish_case "$(state)"
+        return
+    fi
+    make_read_only "$P" || { finish_case "$(state)"; return; }
+    AT="folder made immutable while the offer shows"
+    accept_update_offer || { finish_case "$(state)"; return; }
+    expect_alert "Almost done" "The launcher cannot replace itself in this folder."
+    press Return
+    wait_for_text "$S/alerts.log" '"fileManager"' 30 || fail "the new folder was never shown"
+    expect_version_1_in_place
+    local after
+    after="$(state); \"Almost done\""
+    next_start
+    finish_case "$after"
+}
+
+case_folder_read_only_before_the_moves() {
+    begin_case folder_read_only_before_the_moves
+    publish_version_2
+    start_standin || { finish_case "-"; return; }
+    start_launcher
+    accept_update_offer || { finish_case "$(state)"; return; }
+    local mark script
+    mark=$(log_mark)
+    # The launcher found the folder writable; it turns read-only before the
+    # script acts on it.
+    if script=$("$CATCH" --timeout 120 --process swap.sh --stop-caught); then
+        make_read_only "$P"
+        kill -CONT "$script"
+        AT="folder made immutable while the script waits"
+    else
+        AT="not caught"
+        fail "the script never ran"
+    fi
+    wait_for_exit "$LAUNCHER" 60 || fail "the launcher did not quit for the relaunch"
+    if started_since "$mark" 1; then
+        AT="$AT; script restarted v1"
+    else
+        fail "the script did not start the launcher again"
+    fi
+    local after
+    after=$(state)
+    expect_state "path v1, .old -"
+    next_start
+    finish_case "$after"
+}
+
+# --- the run --------------------------------------------------------------------
+
+cases=("$@")
+if [ ${#cases[@]} -eq 0 ]; then
+    cases=(killed_while_downloading killed_while_unpacking killed_after_starting_the_script
+        script_killed_after_first_move script_killed_after_second_move
+        disk_full_while_writing_the_archive disk_full_while_unpacking
+        folder_read_only_after_the_check folder_read_only_before_the_moves)
+fi
+for c in "${cases[@]}"; do
+    "case_$c"
+done
+
+harness_leave_display
+rm -rf "$ROOT"
+
+echo
+echo "Interrupted updates (path = the launcher's path, .old = its .old path):"
+{
+    echo "case|at the interruption|afterwards|next start|result"
+    printf '%s\n' "${TABLE[@]}"
+} | column -t -s '|' | sed 's/^/  /'
+echo
+if [ ${#failures[@]} -eq 0 ]; then
+    echo "update interruption tests: all passed"
+    exit 0
+fi
+echo "update interruption tests failed:"
+printf '  %s\n' "${failures[@]}"
+exit 1
