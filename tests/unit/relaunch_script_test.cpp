@@ -11,13 +11,14 @@ TEST(RelaunchScript, WorkedExampleWithTheLinuxLines) {
     const std::string expected =
         "#!/bin/sh\n"
         "while kill -0 812 2>/dev/null; do sleep 0.3; done\n"
-        "rm -rf '/opt/Games/Vorlia.app'.old\n"
+        "rm -rf '/opt/Games/Vorlia.app'.old '/opt/Games/Vorlia.app'.new\n"
+        "mv 'WORK/Vorlia.app' '/opt/Games/Vorlia.app'.new && "
         "mv '/opt/Games/Vorlia.app' '/opt/Games/Vorlia.app'.old && "
-        "mv 'WORK/Vorlia.app' '/opt/Games/Vorlia.app' || "
-        "mv '/opt/Games/Vorlia.app'.old '/opt/Games/Vorlia.app'\n"
+        "{ mv '/opt/Games/Vorlia.app'.new '/opt/Games/Vorlia.app' || "
+        "mv '/opt/Games/Vorlia.app'.old '/opt/Games/Vorlia.app'; }\n"
         "chmod +x '/opt/Games/Vorlia.app'/vorlia 2>/dev/null\n"
         "[ -x '/opt/Games/Vorlia.app'/vorlia ] && [ -f '/opt/Games/Vorlia.app'/Info.json ] "
-        "&& rm -rf '/opt/Games/Vorlia.app'.old\n"
+        "&& rm -rf '/opt/Games/Vorlia.app'.old; rm -rf '/opt/Games/Vorlia.app'.new\n"
         "exec '/opt/Games/Vorlia.app'/vorlia";
     EXPECT_EQ(relaunchScript(812, "/opt/Games/Vorlia.app", "WORK/Vorlia.app"), expected);
 }

@@ -171,24 +171,61 @@ TEST_F(RelaunchShell, RefusedMoveRollsBackAndReopensTheOldLauncher) {
     EXPECT_EQ(launches(), b.string() + "/vorlia 1\n");
 }
 
-// A file system that refuses every move out of the work folder and every move
-// back from ".old": the swap and then its roll-back both fail.
+// A file system that refuses to move the new folder from beside the old one
+// into its place, and every move back from ".old": the swap and then its
+// roll-back both fail.
 TEST_F(RelaunchShell, FailedRollBackKeepsTheOldCopy) {
     const fs::path b = root_ / "apps" / "Vorlia.app";
     const fs::path n = root_ / "work" / "Vorlia.app";
     makeBundle(b, "1");
     makeBundle(n, "2");
-    writeText(root_ / "bin" / "mv",
-              "#!/bin/sh\ncase \"$1\" in\n  *.old|'" + root_.string() +
-                  "/work/'*) echo refused >&2; exit 1;;\nesac\nexec /bin/mv \"$@\"\n",
-              fs::perms(0755));
+    writeText(
+        root_ / "bin" / "mv",
+        "#!/bin/sh\ncase \"$1\" in\n  *.old|*.new) echo refused >&2; exit 1;;\nesac\nexec /bin/mv \"$@\"\n",
+        fs::perms(0755));
     const int status = runSwap(b, n, {"PATH=" + (root_ / "bin").string() + ":/usr/bin:/bin"});
     EXPECT_NE(WEXITSTATUS(status), 0) << "nothing stands at the launcher's path to start";
     EXPECT_FALSE(fs::exists(b));
     EXPECT_EQ(readText(root_ / "apps" / "Vorlia.app.old" / "Info.json"),
               "{\"CFBundleShortVersionString\": \"1\"}");
-    EXPECT_TRUE(fs::exists(n));
+    EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.new"));
     EXPECT_EQ(launches(), "");
+}
+
+// Moving the new folder in from another file system is a copy; one that runs
+// out of room leaves part of the folder behind, as mv does, and fails.
+TEST_F(RelaunchShell, FailedCopyOfTheNewFolderLeavesTheOldLauncherInPlace) {
+    const fs::path b = root_ / "apps" / "Vorlia.app";
+    const fs::path n = root_ / "work" / "Vorlia.app";
+    makeBundle(b, "1");
+    makeBundle(n, "2");
+    writeText(
+        root_ / "bin" / "mv",
+        "#!/bin/sh\ncase \"$1\" in\n  '" + root_.string() +
+            "/work/'*) mkdir -p \"$2\" && cp \"$1/Info.json\" \"$2/\"; echo 'No space left' >&2; exit 1;;\n"
+            "esac\nexec /bin/mv \"$@\"\n",
+        fs::perms(0755));
+    EXPECT_EQ(WEXITSTATUS(runSwap(b, n, {"PATH=" + (root_ / "bin").string() + ":/usr/bin:/bin"})), 0);
+    EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"1\"}");
+    EXPECT_TRUE(fs::exists(b / "vorlia"));
+    EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.old"));
+    EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.new"));
+    EXPECT_EQ(launches(), b.string() + "/vorlia 1\n");
+}
+
+// A folder left beside the launcher by an earlier copy cut short must not
+// take in the new one.
+TEST_F(RelaunchShell, LeftoverNewCopyIsRemoved) {
+    const fs::path b = root_ / "apps" / "Vorlia.app";
+    const fs::path n = root_ / "work" / "Vorlia.app";
+    makeBundle(b, "1");
+    makeBundle(n, "2");
+    writeText(root_ / "apps" / "Vorlia.app.new" / "Info.json", "partial");
+    EXPECT_EQ(WEXITSTATUS(runSwap(b, n)), 0);
+    EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"2\"}");
+    EXPECT_FALSE(fs::exists(b / "Vorlia.app"));
+    EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.new"));
+    EXPECT_EQ(launches(), b.string() + "/vorlia 2\n");
 }
 
 // Every kind of character a shell might act on, in the folder, in the
