@@ -143,7 +143,8 @@ restart_standin() {
 publish_large_version_2() {
     if [ ! -f "$ROOT/large/download/$ARCHIVE_NAME" ]; then
         make_app "$ROOT/large-release/Vorlia.app" 2
-        head -c "${FILLER_MB}M" /dev/zero >"$ROOT/large-release/Vorlia.app/filler.bin"
+        # Text, not zeros: zeros would be unpacked and copied as sparse files.
+        yes "Vorlia filler line" | head -c "${FILLER_MB}M" >"$ROOT/large-release/Vorlia.app/filler.bin"
         sh "$SOURCE/packaging/make-release.sh" "$ROOT/large-release/Vorlia.app" "$ROOT/large/download" 2 \
             "$BASE_URL" "$KEY" "$BUILD/tools/vorlia-publish" >/dev/null || fail "the release script failed"
     fi
@@ -353,6 +354,41 @@ case_disk_full_while_unpacking() {
     finish_case "$after"
 }
 
+# The launcher's folder on a small file system of its own: the new folder
+# comes from the work folder on another one, so moving it in is a copy, and
+# the copy runs out of room.
+case_disk_full_while_moving_in() {
+    begin_case disk_full_while_moving_in
+    publish_large_version_2
+    local size=$(($(bytes "$B") + 64 * 1048576))
+    mv "$B" "$S/v1"
+    if ! mount -t tmpfs -o "size=$size" tmpfs "$P"; then
+        fail "cannot mount a tmpfs here"
+        finish_case "-"
+        return
+    fi
+    MOUNTED+=("$P")
+    mv "$S/v1" "$B"
+    AT="launcher's folder on a tmpfs of $((size / 1048576)) MiB, new folder $FILLER_MB MiB"
+    start_standin || { finish_case "-"; return; }
+    start_launcher
+    accept_update_offer || { finish_case "$(state)"; return; }
+    local mark
+    mark=$(log_mark)
+    wait_for_exit "$LAUNCHER" 120 || fail "the launcher did not quit for the relaunch"
+    if started_since "$mark" 1; then
+        AT="$AT; script restarted v1"
+    else
+        fail "the script did not start version 1 again"
+    fi
+    local after
+    after="$(state); $(ls -A "$P" | tr '\n' ' ')"
+    expect_state "path v1, .old -"
+    [ "$(ls -A "$P")" = "Vorlia.app" ] || fail "left beside the launcher: $(ls -A "$P")"
+    next_start
+    finish_case "$after"
+}
+
 case_folder_read_only_after_the_check() {
     begin_case folder_read_only_after_the_check
     publish_version_2
@@ -413,7 +449,7 @@ cases=("$@")
 if [ ${#cases[@]} -eq 0 ]; then
     cases=(killed_while_downloading killed_while_unpacking killed_after_starting_the_script
         script_killed_after_first_move script_killed_after_second_move
-        disk_full_while_writing_the_archive disk_full_while_unpacking
+        disk_full_while_writing_the_archive disk_full_while_unpacking disk_full_while_moving_in
         folder_read_only_after_the_check folder_read_only_before_the_moves)
 fi
 for c in "${cases[@]}"; do
