@@ -184,7 +184,9 @@ bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
             if (r == ARCHIVE_EOF) {
                 break;
             }
-            if (r < ARCHIVE_WARN || archive_write_data_block(out.get(), block, size, offset) < ARCHIVE_WARN) {
+            // A refused write is only a warning to libarchive, which then
+            // pads the file to its size: the entry would look whole.
+            if (r < ARCHIVE_WARN || archive_write_data_block(out.get(), block, size, offset) != ARCHIVE_OK) {
                 return false;
             }
         }

@@ -3,9 +3,16 @@
 #include "support/zip_writer.hpp"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <random>
 #include <string>
@@ -242,6 +249,57 @@ INSTANTIATE_TEST_SUITE_P(
                                  {{"lib", AE_IFLNK, 0777, "/tmp"},
                                   {"lib/vorlia-escaped-through-link", AE_IFREG, 0644, "x"}}}),
     [](const auto& info) { return info.param.name; });
+
+// How a file system refuses a write halfway through an entry.
+enum class Refusal { FileSizeLimit, FullFileSystem };
+
+// Runs the unpacking in a child process that meets the refusal; its exit
+// status is 0 for success, 1 for failure, 77 when the refusal cannot be set up.
+int unpackRefused(Refusal refusal, const fs::path& zip, const fs::path& w) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (refusal == Refusal::FileSizeLimit) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{64 * 1024, 64 * 1024};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        } else {
+            // A small tmpfs of the child's own, with or without root.
+            if (unshare(CLONE_NEWNS) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+                _exit(77);
+            }
+            if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("tmpfs", w.c_str(), "tmpfs", 0, "size=256k") != 0) {
+                _exit(77);
+            }
+        }
+        _exit(unpackArchive(zip, w) ? 0 : 1);
+    }
+    int status = 0;
+    if (child == -1 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
+// A write refused halfway must fail the unpacking. A full disk is the sly
+// one: the entry is then extended to its size with a hole, so that a
+// cut-short file would look whole.
+TEST_F(Unpack, FailsWhenAFileCannotBeWrittenWhole) {
+    std::vector<Entry> entries = bundleEntries();
+    entries.push_back({"Vorlia.app/data.bin", AE_IFREG, 0644, std::string(1 << 20, 'v')});
+    writeZip(root_ / "update.zip", entries);
+    for (const auto& [refusal, name] : {std::pair{Refusal::FileSizeLimit, "file size limit"},
+                                        std::pair{Refusal::FullFileSystem, "full file system"}}) {
+        const fs::path w = root_ / (std::string("w ") + name);
+        fs::create_directories(w);
+        const int status = unpackRefused(refusal, root_ / "update.zip", w);
+        if (status == 77) {
+            std::cout << "cannot mount a tmpfs here: " << name << " not tried\n";
+            continue;
+        }
+        EXPECT_EQ(status, 1) << name << ": a cut-short file was taken for a whole one";
+    }
+}
 
 TEST_F(Unpack, RefusesWhatIsNotAWholeZip) {
     writeZip(root_ / "good.zip", bundleEntries());
