@@ -49,7 +49,7 @@ describe() {
 }
 
 state() {
-    echo "path $(describe "$B"), .old $(describe "$B.old")"
+    echo "path $(describe "$B"), .old $(describe "$B.old"), .new $(describe "$B.new")"
 }
 
 bytes() {
@@ -130,7 +130,7 @@ retry_update() {
         NEXT="$NEXT; retried update failed"
         fail "the retried update did not start version 2"
     fi
-    expect_state "path v2, .old -"
+    expect_state "path v2, .old -, .new -"
 }
 
 restart_standin() {
@@ -226,7 +226,7 @@ case_killed_while_downloading() {
     kill_launcher
     local after
     after=$(state)
-    expect_state "path v1, .old -"
+    expect_state "path v1, .old -, .new -"
     restart_standin && next_start && retry_update
     finish_case "$after"
 }
@@ -240,9 +240,10 @@ case_killed_while_unpacking() {
     start_launcher
     accept_update_offer || { finish_case "$(state)"; return; }
     local unpacked
-    if unpacked=$("$CATCH" --timeout 120 --file "$S/tmp/vrl-update-*/Vorlia.app" --stop "$LAUNCHER"); then
+    if unpacked=$("$CATCH" --timeout 120 --file "$S/tmp/vrl-update-*/Vorlia.app/filler.bin" \
+        --min-size $((FILLER_MB * 1048576 / 8)) --stop "$LAUNCHER"); then
         local got
-        got=$(bytes "$unpacked")
+        got=$(bytes "$(dirname "$unpacked")")
         AT="$((got / 1048576)) of $((full / 1048576)) MiB unpacked"
         [ "$got" -lt "$full" ] || fail "the unpacking had already finished"
         compgen -G "$S/tmp/vrl-update-*/swap.sh" >/dev/null && fail "the script was already written"
@@ -253,7 +254,7 @@ case_killed_while_unpacking() {
     kill_launcher
     local after
     after=$(state)
-    expect_state "path v1, .old -"
+    expect_state "path v1, .old -, .new -"
     next_start && retry_update
     finish_case "$after"
 }
@@ -281,7 +282,7 @@ case_killed_after_starting_the_script() {
     fi
     local after
     after=$(state)
-    expect_state "path v2, .old -"
+    expect_state "path v2, .old -, .new -"
     next_start
     finish_case "$after"
 }
@@ -314,8 +315,11 @@ script_killed_after_move() {
     finish_case "$after"
 }
 
-case_script_killed_after_first_move() { script_killed_after_move 1 "path -, .old v1"; }
-case_script_killed_after_second_move() { script_killed_after_move 2 "path v2, .old v1"; }
+# The new folder is moved beside the old one, the old one aside, the new one
+# into place.
+case_script_killed_after_first_move() { script_killed_after_move 1 "path v1, .old -, .new v2"; }
+case_script_killed_after_second_move() { script_killed_after_move 2 "path -, .old v1, .new v2"; }
+case_script_killed_after_third_move() { script_killed_after_move 3 "path v2, .old v1, .new -"; }
 
 case_disk_full_while_writing_the_archive() {
     begin_case disk_full_while_writing_the_archive
@@ -382,9 +386,9 @@ case_disk_full_while_moving_in() {
         fail "the script did not start version 1 again"
     fi
     local after
-    after="$(state); $(ls -A "$P" | tr '\n' ' ')"
-    expect_state "path v1, .old -"
-    [ "$(ls -A "$P")" = "Vorlia.app" ] || fail "left beside the launcher: $(ls -A "$P")"
+    after="$(state); nothing else in the folder"
+    expect_state "path v1, .old -, .new -"
+    [ "$(ls -A "$P")" = "Vorlia.app" ] || { fail "left beside the launcher: $(ls -A "$P")"; after="$(state)"; }
     next_start
     finish_case "$after"
 }
@@ -438,7 +442,7 @@ case_folder_read_only_before_the_moves() {
     fi
     local after
     after=$(state)
-    expect_state "path v1, .old -"
+    expect_state "path v1, .old -, .new -"
     next_start
     finish_case "$after"
 }
@@ -448,7 +452,7 @@ case_folder_read_only_before_the_moves() {
 cases=("$@")
 if [ ${#cases[@]} -eq 0 ]; then
     cases=(killed_while_downloading killed_while_unpacking killed_after_starting_the_script
-        script_killed_after_first_move script_killed_after_second_move
+        script_killed_after_first_move script_killed_after_second_move script_killed_after_third_move
         disk_full_while_writing_the_archive disk_full_while_unpacking disk_full_while_moving_in
         folder_read_only_after_the_check folder_read_only_before_the_moves)
 fi

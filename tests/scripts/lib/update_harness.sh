@@ -177,6 +177,7 @@ expect_alert() {
 expect_version_1_in_place() {
     grep -qF '"CFBundleShortVersionString": "1"' "$B/Info.json" 2>/dev/null || fail "the launcher's folder changed"
     [ ! -e "$B.old" ] || fail "a .old copy was left"
+    [ ! -e "$B.new" ] || fail "a .new copy was left"
     kill -0 "$LAUNCHER" 2>/dev/null || fail "version 1 stopped running"
 }
 
