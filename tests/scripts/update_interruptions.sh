@@ -3,8 +3,9 @@
 # launcher killed (SIGKILL) while it downloads, while it unpacks and right
 # after it started the script; the script killed between its moves; the work
 # folder's file system full while the archive is written and while it is
-# unpacked; the launcher's folder made read-only after the check, and again
-# after the script started. After every case a startable launcher must stand
+# unpacked, and the launcher's own one full while the new folder moves in; the
+# launcher's folder made read-only after the check, and again after the
+# script started. After every case a startable launcher must stand
 # at the launcher's path or at its ".old" path, and the next start of the
 # launcher must work. Prints a table of the cases and their outcomes.
 #
