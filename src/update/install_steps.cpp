@@ -184,9 +184,10 @@ bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
             if (r == ARCHIVE_EOF) {
                 break;
             }
-            // A refused write is only a warning to libarchive, which then
-            // pads the file to its size: the entry would look whole.
-            if (r < ARCHIVE_WARN || archive_write_data_block(out.get(), block, size, offset) != ARCHIVE_OK) {
+            // libarchive reports a wrong checksum, and a refused write (after
+            // which it pads the file to its size), as mere warnings: either
+            // would leave a damaged entry that looks whole.
+            if (r != ARCHIVE_OK || archive_write_data_block(out.get(), block, size, offset) != ARCHIVE_OK) {
                 return false;
             }
         }

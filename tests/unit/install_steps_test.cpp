@@ -301,6 +301,48 @@ TEST_F(Unpack, FailsWhenAFileCannotBeWrittenWhole) {
     }
 }
 
+// An entry whose bytes do not match the checksum the archive carries for
+// them is damaged, even though the archive as a whole matched its digest.
+TEST_F(Unpack, RefusesAnEntryWithAWrongChecksum) {
+    const std::string content(4096, 'v');
+    archive* a = archive_write_new();
+    archive_write_set_format_zip(a);
+    // Stored, so that a byte of the entry can be changed in place.
+    ASSERT_EQ(archive_write_set_format_option(a, "zip", "compression", "store"), ARCHIVE_OK);
+    ASSERT_EQ(archive_write_open_filename(a, (root_ / "update.zip").c_str()), ARCHIVE_OK);
+    for (const Entry& e : bundleEntries()) {
+        archive_entry* entry = archive_entry_new();
+        archive_entry_set_pathname(entry, e.name.c_str());
+        archive_entry_set_filetype(entry, e.type);
+        archive_entry_set_perm(entry, e.perm);
+        archive_entry_set_size(entry, static_cast<la_int64_t>(e.content.size()));
+        archive_write_header(a, entry);
+        archive_write_data(a, e.content.data(), e.content.size());
+        archive_entry_free(entry);
+    }
+    archive_entry* entry = archive_entry_new();
+    archive_entry_set_pathname(entry, "Vorlia.app/data.bin");
+    archive_entry_set_filetype(entry, AE_IFREG);
+    archive_entry_set_perm(entry, 0644);
+    archive_entry_set_size(entry, static_cast<la_int64_t>(content.size()));
+    archive_write_header(a, entry);
+    archive_write_data(a, content.data(), content.size());
+    archive_entry_free(entry);
+    archive_write_close(a);
+    archive_write_free(a);
+
+    std::ifstream in(root_ / "update.zip", std::ios::binary);
+    std::string bytes(std::istreambuf_iterator<char>(in), {});
+    const std::size_t at = bytes.find(content);
+    ASSERT_NE(at, std::string::npos);
+    fs::create_directories(root_ / "intact");
+    ASSERT_TRUE(unpackArchive(root_ / "update.zip", root_ / "intact"));
+    bytes[at + 100] = 'x';
+    writeFile(root_ / "damaged.zip", bytes);
+    fs::create_directories(root_ / "w");
+    EXPECT_FALSE(unpackArchive(root_ / "damaged.zip", root_ / "w"));
+}
+
 TEST_F(Unpack, RefusesWhatIsNotAWholeZip) {
     writeZip(root_ / "good.zip", bundleEntries());
     std::ifstream in(root_ / "good.zip", std::ios::binary);
