@@ -260,17 +260,33 @@ case_killed_while_unpacking() {
     finish_case "$after"
 }
 
+# The launcher ends by itself some tens of milliseconds after it started the
+# script; a run that misses that moment is tried again.
 case_killed_after_starting_the_script() {
+    local attempt
+    for attempt in 1 2 3; do
+        killed_after_starting_the_script "$attempt" && return
+    done
+}
+
+killed_after_starting_the_script() {
+    local attempt=$1
     begin_case killed_after_starting_the_script
     publish_version_2
     start_standin || { finish_case "-"; return; }
     start_launcher
     accept_update_offer || { finish_case "$(state)"; return; }
-    local mark script
+    local mark script caught
     mark=$(log_mark)
     # Frozen the moment the script runs, before the launcher ends by itself.
-    if script=$("$CATCH" --timeout 120 --process swap.sh --stop "$LAUNCHER"); then
+    script=$("$CATCH" --timeout 120 --process swap.sh --stop "$LAUNCHER")
+    caught=$?
+    if [ "$caught" -eq 0 ]; then
         AT="script running (process $script), launcher frozen"
+    elif [ "$caught" -eq 2 ] && [ "$attempt" -lt 3 ]; then
+        note "the launcher ended before it could be frozen; trying again"
+        end_case
+        return 1
     else
         AT="not caught"
         fail "the launcher had ended before the kill, or never started the script"
