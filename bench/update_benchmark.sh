@@ -53,7 +53,9 @@ run_size() {
     LAUNCHER=$!
     until grep -q '"New version 2 available"' "$S/alerts.log" 2>/dev/null; do sleep 0.1; done
     sleep 1
-    local peak=0 hwm start end
+    local peak=0 hwm start end before
+    # Resident memory just before the update, to tell what the update adds.
+    before=$(sed -n 's/^VmRSS:[[:space:]]*\([0-9]*\).*/\1/p' "/proc/$LAUNCHER/status")
     start=$(now)
     xdotool key --clearmodifiers Return
     while kill -0 "$LAUNCHER" 2>/dev/null; do
@@ -79,8 +81,8 @@ run_size() {
     local tools_peak
     tools_peak=$(echo "$tools_out" | sort -n | tail -1)
 
-    printf '%6s MB  launcher: %6.2f s, peak %7d KiB   curl+sha256sum+bsdtar: %6.2f s, peak %7d KiB\n' \
-        "$mb" "$launcher_s" "$peak" "$tools_s" "$tools_peak"
+    printf '%6s MB  launcher: %6.2f s, peak %7d KiB (%7d KiB before)   curl+sha256sum+bsdtar: %6.2f s, peak %7d KiB\n' \
+        "$mb" "$launcher_s" "$peak" "$before" "$tools_s" "$tools_peak"
 
     local pid p
     for p in /proc/[0-9]*; do
