@@ -5,6 +5,7 @@
 
 #include "app/gobject_ptr.hpp"
 
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -219,6 +220,32 @@ TEST_F(ArchiveDownload, ConnectionCutMidBodyIsAnError) {
     EXPECT_EQ(r.status, 200U);
     EXPECT_TRUE(r.error);
     EXPECT_EQ(downloadFailure(r, sha256Hex(bytes)), "The download did not finish.");
+}
+
+std::string gzipped(const std::string& bytes) {
+    GZlibCompressor* compressor = g_zlib_compressor_new(G_ZLIB_COMPRESSOR_FORMAT_GZIP, -1);
+    std::string out(bytes.size() + 1024, '\0');
+    gsize read = 0;
+    gsize written = 0;
+    g_converter_convert(G_CONVERTER(compressor), bytes.data(), bytes.size(), out.data(), out.size(),
+                        G_CONVERTER_INPUT_AT_END, &read, &written, nullptr);
+    g_object_unref(compressor);
+    out.resize(written);
+    return out;
+}
+
+// A server that compresses on the way: the announced length is the
+// compressed one, the archive is what arrives after decoding.
+TEST_F(ArchiveDownload, CompressedTransferIsStoredDecodedAndNotTakenForACut) {
+    const std::string bytes(200'000, 'z');
+    const std::string packed = gzipped(bytes);
+    ASSERT_LT(packed.size(), bytes.size());
+    LoopbackServer server(
+        {{"/a.zip", {"HTTP/1.1 200 OK\r\nContent-Encoding: gzip" + lengthHeader(packed.size()), packed}}});
+    const DownloadResult r = fetch(server.url("/a.zip"));
+    EXPECT_FALSE(r.error);
+    EXPECT_EQ(r.digestHex, sha256Hex(bytes));
+    EXPECT_EQ(stored(), bytes);
 }
 
 TEST_F(ArchiveDownload, ChunkedBodyCutMidChunkIsAnError) {
