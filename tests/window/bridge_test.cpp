@@ -19,12 +19,6 @@
 namespace vorlia::test {
 namespace {
 
-class RecordingOpener final : public UriOpener {
-  public:
-    void open(const std::string& uri) override { opened.push_back(uri); }
-    std::vector<std::string> opened;
-};
-
 std::string quoted(const std::string& text) {
     return nlohmann::json(text).dump();
 }

@@ -13,12 +13,6 @@
 namespace vorlia::test {
 namespace {
 
-class RecordingOpener final : public UriOpener {
-  public:
-    void open(const std::string& uri) override { opened.push_back(uri); }
-    std::vector<std::string> opened;
-};
-
 constexpr const char* startPath = "/act_web_tiyan/index.html";
 
 class LauncherTest : public ::testing::Test {

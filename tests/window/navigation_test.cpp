@@ -20,12 +20,6 @@
 namespace vorlia::test {
 namespace {
 
-class RecordingOpener final : public UriOpener {
-  public:
-    void open(const std::string& uri) override { opened.push_back(uri); }
-    std::vector<std::string> opened;
-};
-
 // A port that accepts connections but never answers: a request to it stays
 // pending until someone gives up on it.
 class SilentPort {

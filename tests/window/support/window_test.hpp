@@ -10,6 +10,7 @@
 
 #include "app/config.hpp"
 #include "app/gobject_ptr.hpp"
+#include "window/uri_opener.hpp"
 
 #include <gtest/gtest.h>
 #include <gtkmm/application.h>
@@ -49,6 +50,13 @@ unsigned long xWindowId(Gtk::Window& window);
 
 // Saves a PNG of the display as build/screenshots/<name>.png and returns its path.
 std::filesystem::path saveScreenshot(const std::string& name);
+
+// Records what would have been handed to the system instead of opening it.
+class RecordingOpener final : public UriOpener {
+  public:
+    void open(const std::string& uri) override { opened.push_back(uri); }
+    std::vector<std::string> opened;
+};
 
 // A fresh folder under the temporary folder, removed on destruction.
 class TempFolder {
