@@ -36,6 +36,7 @@ failures=()
 CASE=""
 PIDS=()
 IMMUTABLE=()
+READ_ONLY=()
 MOUNTED=()
 # Extra NAME=VALUE settings for the next start_launcher.
 LAUNCHER_ENV=()
@@ -206,6 +207,8 @@ end_case() {
     LAUNCHER_ENV=()
     for f in "${IMMUTABLE[@]}"; do chattr -i "$f"; done
     IMMUTABLE=()
+    for f in "${READ_ONLY[@]}"; do chmod u+w "$f"; done
+    READ_ONLY=()
     for f in "${MOUNTED[@]}"; do umount "$f"; done
     MOUNTED=()
     if case_failed; then
