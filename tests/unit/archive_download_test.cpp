@@ -5,7 +5,9 @@
 
 #include "app/gobject_ptr.hpp"
 
+#include "support/digest.hpp"
 #include <gio/gio.h>
+
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -98,13 +100,7 @@ class LoopbackServer {
     std::thread thread_;
 };
 
-std::string sha256Hex(const std::string& bytes) {
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    char hex[2 * sizeof digest + 1];
-    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-    return hex;
-}
+using vorlia::testing::sha256Hex;
 
 std::string archiveBytes() {
     std::string bytes;

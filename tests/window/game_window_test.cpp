@@ -23,13 +23,8 @@ class LauncherTest : public ::testing::Test {
     }
 
     void launch() {
-        app = Gtk::Application::create(config.applicationId, Gio::Application::Flags::NON_UNIQUE);
-        delegate = std::make_unique<AppDelegate>(app, config, opener);
-        app->register_application();
-        app->activate();
-        ASSERT_NE(delegate->game(), nullptr);
+        launchInProcess(app, delegate, config, opener);
         ASSERT_TRUE(runUntil([&] { return server.countRequests(startPath) >= 1; }));
-        ASSERT_TRUE(runUntil([&] { return window().get_mapped() && window().get_width() > 0; }));
     }
 
     void TearDown() override {

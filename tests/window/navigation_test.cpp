@@ -53,14 +53,7 @@ const char* const headingScript =
 // The launcher as the player starts it, with a recording hand-over.
 class LauncherFixture : public ::testing::Test {
   protected:
-    void launch() {
-        app = Gtk::Application::create(config.applicationId, Gio::Application::Flags::NON_UNIQUE);
-        delegate = std::make_unique<AppDelegate>(app, config, opener);
-        app->register_application();
-        app->activate();
-        ASSERT_NE(delegate->game(), nullptr);
-        ASSERT_TRUE(runUntil([&] { return window().get_mapped() && window().get_width() > 0; }));
-    }
+    void launch() { launchInProcess(app, delegate, config, opener); }
 
     void TearDown() override {
         delegate.reset();

@@ -9,6 +9,8 @@
 #include "update/updater_session.hpp"
 #include "window/support/window_test.hpp"
 
+#include "support/digest.hpp"
+
 #include <gtest/gtest.h>
 #include <gtkmm/label.h>
 #include <gtkmm/progressbar.h>
@@ -46,13 +48,7 @@ std::string readText(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-std::string sha256Hex(const std::string& bytes) {
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    char hex[2 * sizeof digest + 1];
-    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-    return hex;
-}
+using vorlia::testing::sha256Hex;
 
 template <class W> W* findChild(Gtk::Widget* root) {
     if (auto* w = dynamic_cast<W*>(root)) {

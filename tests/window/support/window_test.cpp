@@ -239,6 +239,17 @@ Config localConfig(const std::string& origin, const std::filesystem::path& folde
     return c;
 }
 
+void launchInProcess(Glib::RefPtr<Gtk::Application>& app, std::unique_ptr<AppDelegate>& delegate,
+                     const Config& config, UriOpener& opener) {
+    app = Gtk::Application::create(config.applicationId, Gio::Application::Flags::NON_UNIQUE);
+    delegate = std::make_unique<AppDelegate>(app, config, opener);
+    app->register_application();
+    app->activate();
+    ASSERT_NE(delegate->game(), nullptr);
+    Gtk::Window& window = delegate->game()->window();
+    ASSERT_TRUE(runUntil([&] { return window.get_mapped() && window.get_width() > 0; }));
+}
+
 int runLauncherChild(const std::string& spec) {
     std::istringstream in(spec);
     std::string origin;

@@ -8,6 +8,7 @@
 //   LocalHttpServer      an in-process libsoup server on 127.0.0.1 that records what it sees
 #pragma once
 
+#include "app/app_delegate.hpp"
 #include "app/config.hpp"
 #include "app/gobject_ptr.hpp"
 #include "window/uri_opener.hpp"
@@ -122,6 +123,12 @@ Config localConfig(const std::string& origin, const std::filesystem::path& folde
 inline Config localConfig(const LocalHttpServer& server, const TempFolder& folders) {
     return localConfig(server.origin(), folders.path());
 }
+
+// Starts the launcher in this process as the player does (the application's
+// startup and activation through the AppDelegate) and waits until its game
+// window is on screen.
+void launchInProcess(Glib::RefPtr<Gtk::Application>& app, std::unique_ptr<AppDelegate>& delegate,
+                     const Config& config, UriOpener& opener);
 
 // Runs a whole launcher as main does (AppDelegate, the application's own run
 // loop, single instance over D-Bus) for "ORIGIN FOLDER APPLICATION-ID".
