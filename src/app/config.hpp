@@ -29,7 +29,7 @@ struct Route {
     std::string certificatePEM; // the stand-in's certificate, trusted for the two hosts only
 };
 
-// Delays the specification fixes; only a test configuration shortens them.
+// The launcher's fixed delays; only a test configuration shortens them.
 struct Timing {
     std::chrono::milliseconds refreshInterval{600'000};
     std::chrono::milliseconds startRequestTimeout{60'000};

@@ -140,8 +140,8 @@ class LauncherProcess {
     LauncherProcess(const std::string& origin, const std::filesystem::path& folder,
                     const std::string& appId) {
         const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-        const std::string spec = origin + " " + folder.string() + " " + appId;
-        gchar** env = g_environ_setenv(g_get_environ(), childEnv, spec.c_str(), TRUE);
+        const std::string childArgs = origin + " " + folder.string() + " " + appId;
+        gchar** env = g_environ_setenv(g_get_environ(), childEnv, childArgs.c_str(), TRUE);
         const gchar* argv[] = {self.c_str(), nullptr};
         GError* error = nullptr;
         const bool started = g_spawn_async(nullptr, const_cast<gchar**>(argv), env, G_SPAWN_DO_NOT_REAP_CHILD,

@@ -588,14 +588,14 @@ int main(int argc, char** argv) {
         g_free(logFile);
     }
     for (gchar** f = faults; f != nullptr && *f != nullptr; ++f) {
-        const std::string spec = *f;
-        const auto eq = spec.rfind('=');
-        const auto fault = eq == std::string::npos ? std::nullopt : parseFaultKind(spec.substr(eq + 1));
-        if (!fault || spec[0] != '/') {
+        const std::string fault = *f;
+        const auto eq = fault.rfind('=');
+        const auto kind = eq == std::string::npos ? std::nullopt : parseFaultKind(fault.substr(eq + 1));
+        if (!kind || fault[0] != '/') {
             g_strfreev(faults);
-            return fail("bad --fault " + spec + " (expected /path=404|206|cut|stall)");
+            return fail("bad --fault " + fault + " (expected /path=404|206|cut|stall)");
         }
-        o.faults[spec.substr(0, eq)] = *fault;
+        o.faults[fault.substr(0, eq)] = *kind;
     }
     g_strfreev(faults);
     o.gameHost = lower(o.gameHost.c_str());

@@ -250,8 +250,8 @@ void launchInProcess(Glib::RefPtr<Gtk::Application>& app, std::unique_ptr<AppDel
     ASSERT_TRUE(runUntil([&] { return window.get_mapped() && window.get_width() > 0; }));
 }
 
-int runLauncherChild(const std::string& spec) {
-    std::istringstream in(spec);
+int runLauncherChild(const std::string& childArgs) {
+    std::istringstream in(childArgs);
     std::string origin;
     std::string folder;
     std::string appId;

@@ -132,7 +132,7 @@ void launchInProcess(Glib::RefPtr<Gtk::Application>& app, std::unique_ptr<AppDel
 
 // Runs a whole launcher as main does (AppDelegate, the application's own run
 // loop, single instance over D-Bus) for "ORIGIN FOLDER APPLICATION-ID".
-int runLauncherChild(const std::string& spec);
+int runLauncherChild(const std::string& childArgs);
 
 // Base fixture: one registered application per test process.
 class WindowTest : public ::testing::Test {

@@ -8,8 +8,8 @@
 
 int main(int argc, char** argv) {
     g_setenv("WEBKIT_DISABLE_DMABUF_RENDERER", "1", TRUE);
-    if (const char* spec = g_getenv("VORLIA_TEST_LAUNCHER_CHILD")) {
-        return vorlia::test::runLauncherChild(spec);
+    if (const char* childArgs = g_getenv("VORLIA_TEST_LAUNCHER_CHILD")) {
+        return vorlia::test::runLauncherChild(childArgs);
     }
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
