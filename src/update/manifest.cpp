@@ -1,5 +1,7 @@
 #include "update/manifest.hpp"
 
+#include "update/url_text.hpp"
+
 #include <glib.h>
 #include <nlohmann/json.hpp>
 #include <sodium.h>
@@ -118,15 +120,8 @@ std::optional<ManifestURLs> manifestRequestURLs(std::string_view updateBaseURL, 
     const std::string stamp = std::to_string(t);
     ManifestURLs urls{std::string(updateBaseURL) + "version.json?t=" + stamp,
                       std::string(updateBaseURL) + "version.json.sig?t=" + stamp};
-    // GLib's parser lets some characters through that no URL may hold.
     const auto strictlyValid = [](const std::string& url) {
-        for (const unsigned char c : url) {
-            if (c <= 0x20 || c >= 0x7f ||
-                std::string_view("\"<>\\^`{|}").find(static_cast<char>(c)) != std::string_view::npos) {
-                return false;
-            }
-        }
-        return g_uri_is_valid(url.c_str(), G_URI_FLAGS_NONE, nullptr) != FALSE;
+        return holdsOnlyURLCharacters(url) && g_uri_is_valid(url.c_str(), G_URI_FLAGS_NONE, nullptr) != FALSE;
     };
     for (const std::string* url : {&urls.manifest, &urls.signature}) {
         if (!strictlyValid(*url)) {

@@ -8,6 +8,7 @@
 #include "update/relaunch_script.hpp"
 #include "update/update_texts.hpp"
 #include "update/updater_session.hpp"
+#include "update/url_text.hpp"
 
 #include <gio/gio.h>
 #include <glibmm/main.h>
@@ -50,14 +51,8 @@ Unpacked unpackAndFindBundle(const fs::path& workFolder) {
 
 // A parsable http(s) address with a host, or nothing.
 GUri* downloadURI(const std::string& url) {
-    // GUri takes spaces and other characters no URL may hold; such text is
-    // not an address.
-    for (const char c : url) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte <= 0x20 || byte >= 0x7f ||
-            std::string_view("\"<>\\^`{|}").find(c) != std::string_view::npos) {
-            return nullptr;
-        }
+    if (!holdsOnlyURLCharacters(url)) {
+        return nullptr;
     }
     GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_ENCODED, nullptr);
     if (uri == nullptr) {
@@ -82,19 +77,18 @@ void openFolderOf(const fs::path& item) {
 
 void showOverDBus(const fs::path& item) {
     logShownItem(item);
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    // The application's own connection: already open, so this does not block.
+    const auto bus = adopt(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
     const GCharPtr uri(g_filename_to_uri(item.c_str(), nullptr, nullptr));
-    if (bus == nullptr || !uri) {
-        if (bus != nullptr) {
-            g_object_unref(bus);
-        }
+    if (!bus || !uri) {
         openFolderOf(item);
         return;
     }
     const char* uris[] = {uri.get(), nullptr};
     g_dbus_connection_call(
-        bus, "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1", "org.freedesktop.FileManager1",
-        "ShowItems", g_variant_new("(^ass)", uris, ""), nullptr, G_DBUS_CALL_FLAGS_NONE, 10'000, nullptr,
+        bus.get(), "org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+        "org.freedesktop.FileManager1", "ShowItems", g_variant_new("(^ass)", uris, ""), nullptr,
+        G_DBUS_CALL_FLAGS_NONE, 10'000, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             const std::unique_ptr<fs::path> shown(static_cast<fs::path*>(data));
             GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr);
@@ -106,7 +100,6 @@ void showOverDBus(const fs::path& item) {
             }
         },
         new fs::path(item));
-    g_object_unref(bus);
 }
 
 GObjectPtr<SoupSession> retainSession(SoupSession* session) {
