@@ -96,6 +96,12 @@ class RelaunchShell : public ::testing::Test {
         return waitFor(spawn({"/bin/sh", (root_ / "swap.sh").string()}, env));
     }
 
+    // Runs the swap with `mvScript` standing in for mv on the script's PATH.
+    int runSwapWithMv(const fs::path& bundle, const fs::path& newBundle, const std::string& mvScript) {
+        writeText(root_ / "bin" / "mv", mvScript, fs::perms(0755));
+        return runSwap(bundle, newBundle, {"PATH=" + (root_ / "bin").string() + ":/usr/bin:/bin"});
+    }
+
     std::string launches() { return readText(log_); }
 
     fs::path root_;
@@ -179,11 +185,9 @@ TEST_F(RelaunchShell, FailedRollBackKeepsTheOldCopy) {
     const fs::path n = root_ / "work" / "Vorlia.app";
     makeBundle(b, "1");
     makeBundle(n, "2");
-    writeText(
-        root_ / "bin" / "mv",
-        "#!/bin/sh\ncase \"$1\" in\n  *.old|*.new) echo refused >&2; exit 1;;\nesac\nexec /bin/mv \"$@\"\n",
-        fs::perms(0755));
-    const int status = runSwap(b, n, {"PATH=" + (root_ / "bin").string() + ":/usr/bin:/bin"});
+    const int status = runSwapWithMv(
+        b, n,
+        "#!/bin/sh\ncase \"$1\" in\n  *.old|*.new) echo refused >&2; exit 1;;\nesac\nexec /bin/mv \"$@\"\n");
     EXPECT_NE(WEXITSTATUS(status), 0) << "nothing stands at the launcher's path to start";
     EXPECT_FALSE(fs::exists(b));
     EXPECT_EQ(readText(root_ / "apps" / "Vorlia.app.old" / "Info.json"),
@@ -199,13 +203,11 @@ TEST_F(RelaunchShell, FailedCopyOfTheNewFolderLeavesTheOldLauncherInPlace) {
     const fs::path n = root_ / "work" / "Vorlia.app";
     makeBundle(b, "1");
     makeBundle(n, "2");
-    writeText(
-        root_ / "bin" / "mv",
+    const std::string copyRunsOutOfRoom =
         "#!/bin/sh\ncase \"$1\" in\n  '" + root_.string() +
-            "/work/'*) mkdir -p \"$2\" && cp \"$1/Info.json\" \"$2/\"; echo 'No space left' >&2; exit 1;;\n"
-            "esac\nexec /bin/mv \"$@\"\n",
-        fs::perms(0755));
-    EXPECT_EQ(WEXITSTATUS(runSwap(b, n, {"PATH=" + (root_ / "bin").string() + ":/usr/bin:/bin"})), 0);
+        "/work/'*) mkdir -p \"$2\" && cp \"$1/Info.json\" \"$2/\"; echo 'No space left' >&2; exit 1;;\n"
+        "esac\nexec /bin/mv \"$@\"\n";
+    EXPECT_EQ(WEXITSTATUS(runSwapWithMv(b, n, copyRunsOutOfRoom)), 0);
     EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"1\"}");
     EXPECT_TRUE(fs::exists(b / "vorlia"));
     EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.old"));
