@@ -2,10 +2,11 @@
 // refresh tick and page load, the page script for every new web view, and the
 // manifest's signature check and decoding at every update check.
 #include "app/builtin.hpp"
-#include "bridge/bridge_script.hpp"
-#include "bridge/token.hpp"
-#include "bridge/token_tables.hpp"
-#include "update/manifest.hpp"
+#include "base/hex.hpp"
+#include "rules/bridge_script.hpp"
+#include "rules/manifest.hpp"
+#include "rules/token.hpp"
+#include "rules/token_tables.hpp"
 
 #include <benchmark/benchmark.h>
 #include <nlohmann/json.hpp>
@@ -52,7 +53,7 @@ void bridgeScript(benchmark::State& state) {
     const vorlia::Config config = vorlia::builtInConfig();
     const std::string token = vorlia::accessToken(someTime, config.tokenKey);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(vorlia::bridgeScript(config, token));
+        benchmark::DoNotOptimize(vorlia::bridgeScript(config.launcherVersion, config.gameHost, token));
     }
 }
 BENCHMARK(bridgeScript);

@@ -1,8 +1,7 @@
 // Prints the page script exactly as the launcher builds it, so the page-script
 // tests run the launcher's own text.
 //   print-bridge-script VERSION TOKEN GAME_HOST
-#include "app/config.hpp"
-#include "bridge/bridge_script.hpp"
+#include "rules/bridge_script.hpp"
 
 #include <iostream>
 
@@ -11,9 +10,6 @@ int main(int argc, char** argv) {
         std::cerr << "usage: print-bridge-script VERSION TOKEN GAME_HOST\n";
         return 2;
     }
-    vorlia::Config config;
-    config.launcherVersion = argv[1];
-    config.gameHost = argv[3];
-    std::cout << vorlia::bridgeScript(config, argv[2]) << std::flush;
+    std::cout << vorlia::bridgeScript(argv[1], argv[3], argv[2]) << std::flush;
     return std::cout ? 0 : 1;
 }

@@ -1,8 +1,8 @@
 #include "app/builtin.hpp"
 
 #include "app/build_constants.hpp"
-#include "app/bundle.hpp"
-#include "bridge/token_tables.hpp"
+#include "base/files.hpp"
+#include "rules/token_tables.hpp"
 
 #include <glib.h>
 
@@ -15,7 +15,8 @@ Config builtInConfig() {
     c.siteHost = hosts.siteHost;
     c.gameStartURL = hosts.gameStartURL;
     c.allowedHosts = hosts.allowedHosts;
-    c.launcherVersion = launcherVersionFromInfo(readWholeFile(applicationFolder() / "Info.json"));
+    const auto info = readFile(applicationFolder() / "Info.json");
+    c.launcherVersion = launcherVersionFromInfo(info ? std::optional<std::string>(*info) : std::nullopt);
     c.updateBaseURL = hosts.updateBaseURL;
     c.manifestPublicKey = build::manifestPublicKey;
     c.tokenKey = builtInTokenKeyTables();

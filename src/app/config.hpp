@@ -2,7 +2,9 @@
 // start and passed down. Tests and the demo build it from their own constants.
 #pragma once
 
-#include <array>
+#include "rules/constants.hpp"
+#include "rules/token.hpp"
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -13,17 +15,9 @@
 
 namespace vorlia {
 
-// The token key is never stored whole: it is rebuilt from these tables at
-// every derivation (see bridge/token.hpp).
-struct TokenKeyTables {
-    std::array<std::uint8_t, 64> keyTableMasked{};
-    std::uint8_t keyMask = 0;
-    std::array<std::uint8_t, 64> keyTableMix{};
-};
-
-// How the demo and test builds reach their loopback stand-in hosts. The
+// How the demo and test flavours reach their loopback stand-in hosts. The
 // production executable never fills this in, and does not link the code that
-// would apply it.
+// applies it (src/demo/).
 struct Route {
     std::string proxyURL;       // e.g. "http://127.0.0.1:41234"
     std::string certificatePEM; // the stand-in's certificate, trusted for the two hosts only
@@ -60,20 +54,5 @@ struct Config {
     Folders folders;
     std::optional<Route> route;
 };
-
-// The host-derived fields, built from the two host names exactly as the
-// start sequence prescribes. Stops the process if the start URL does not parse.
-struct HostConstants {
-    std::string gameHost;
-    std::string siteHost;
-    std::string gameStartURL;
-    std::vector<std::string> allowedHosts;
-    std::string updateBaseURL;
-};
-HostConstants makeHostConstants(std::string_view gameHost, std::string_view siteHost);
-
-// The launcher version from the text of Info.json, or "1.0" when there is no
-// file, the JSON is bad, the key is missing or its value is not a string.
-std::string launcherVersionFromInfo(const std::optional<std::string>& infoJson);
 
 } // namespace vorlia

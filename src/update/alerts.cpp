@@ -1,7 +1,5 @@
 #include "update/alerts.hpp"
 
-#include "app/test_log.hpp"
-
 #include <glibmm/main.h>
 #include <gtkmm/messagedialog.h>
 
@@ -15,7 +13,8 @@ constexpr int firstResponse = 1000;
 
 } // namespace
 
-GtkAlerts::GtkAlerts(std::function<Gtk::Window*()> parent) : parent_(std::move(parent)) {}
+GtkAlerts::GtkAlerts(std::function<Gtk::Window*()> parent, std::function<void(const Alert&)> shown)
+    : parent_(std::move(parent)), shown_(std::move(shown)) {}
 
 void GtkAlerts::show(const Alert& alert, std::function<void(int)> answer) {
     auto* dialog =
@@ -50,7 +49,9 @@ void GtkAlerts::show(const Alert& alert, std::function<void(int)> answer) {
         }
     });
     dialog->present();
-    logShownAlert(alert);
+    if (shown_) {
+        shown_(alert);
+    }
 }
 
 } // namespace vorlia

@@ -31,12 +31,14 @@ class Alerts {
 
 class GtkAlerts : public Alerts {
   public:
-    // `parent` names the window the alerts are modal to, when there is one.
-    explicit GtkAlerts(std::function<Gtk::Window*()> parent);
+    // `parent` names the window the alerts are modal to, when there is one;
+    // `shown`, when set, hears of each alert as it shows.
+    explicit GtkAlerts(std::function<Gtk::Window*()> parent, std::function<void(const Alert&)> shown = {});
     void show(const Alert& alert, std::function<void(int answer)> answer) override;
 
   private:
     std::function<Gtk::Window*()> parent_;
+    std::function<void(const Alert&)> shown_;
 };
 
 } // namespace vorlia

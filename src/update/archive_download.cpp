@@ -1,7 +1,7 @@
 #include "update/archive_download.hpp"
 
-#include "app/gobject_ptr.hpp"
-#include "bridge/token.hpp"
+#include "base/handle.hpp"
+#include "base/hex.hpp"
 
 #include <sodium.h>
 
@@ -46,10 +46,10 @@ std::optional<std::uint64_t> announcedLength(SoupMessage* message) {
 DownloadResult downloadArchive(SoupSession* session, GUri* uri, const std::filesystem::path& file,
                                GCancellable* cancellable, const ProgressSink& progress) {
     DownloadResult result;
-    const GObjectPtr<SoupMessage> message = adopt(soup_message_new_from_uri(SOUP_METHOD_GET, uri));
+    const Handle<SoupMessage> message = adopt(soup_message_new_from_uri(SOUP_METHOD_GET, uri));
     GError* raw = nullptr;
-    const GObjectPtr<GInputStream> body = adopt(soup_session_send(session, message.get(), cancellable, &raw));
-    GErrorPtr error(raw);
+    const Handle<GInputStream> body = adopt(soup_session_send(session, message.get(), cancellable, &raw));
+    Handle<GError> error(raw);
     if (!body) {
         result.error = true;
         return result;

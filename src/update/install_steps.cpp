@@ -1,6 +1,6 @@
 #include "update/install_steps.hpp"
 
-#include "app/gobject_ptr.hpp"
+#include "base/handle.hpp"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -83,26 +83,36 @@ bool folderIsWritable(const fs::path& folder) {
 }
 
 fs::path newWorkFolderPath(const fs::path& temporaryFolder) {
-    const GCharPtr uuid(g_uuid_string_random());
-    const GCharPtr upper(g_ascii_strup(uuid.get(), -1));
+    const GText uuid(g_uuid_string_random());
+    const GText upper(g_ascii_strup(uuid.get(), -1));
     return temporaryFolder / (std::string("vrl-update-") + upper.get());
 }
 
-Expected<Done, std::string> createPrivateFolder(const fs::path& folder) {
-    if (g_mkdir_with_parents(folder.parent_path().c_str(), 0700) != 0) {
-        return unexpected(systemError("Could not create the folder", folder.parent_path(), errno));
+expected<void, std::string> createPrivateFolder(const fs::path& folder) {
+    // mkdir's mode is narrowed by the umask: under one such as 0277 a parent
+    // made here would deny its owner the right to create the work folder in
+    // it. Each folder made here is therefore given its owner's rights.
+    fs::path made;
+    for (const fs::path& part : folder.parent_path()) {
+        made /= part;
+        if (::mkdir(made.c_str(), 0700) == 0) {
+            if (::chmod(made.c_str(), 0700) != 0) {
+                return unexpected(systemError("Could not protect the folder", made, errno));
+            }
+        } else if (errno != EEXIST) {
+            return unexpected(systemError("Could not create the folder", made, errno));
+        }
     }
     if (::mkdir(folder.c_str(), 0700) != 0) {
         return unexpected(systemError("Could not create the folder", folder, errno));
     }
-    // The mode given to mkdir is narrowed by the umask; the user must be able to write.
     if (::chmod(folder.c_str(), 0700) != 0) {
         return unexpected(systemError("Could not protect the folder", folder, errno));
     }
-    return Done{};
+    return {};
 }
 
-Expected<std::vector<FolderEntry>, std::string> listFolder(const fs::path& folder) {
+expected<std::vector<FolderEntry>, std::string> listFolder(const fs::path& folder) {
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
     if (!dir) {
         return unexpected(systemError("Could not list the folder", folder, errno));
@@ -196,16 +206,6 @@ bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
         }
     }
     return archive_write_close(out.get()) == ARCHIVE_OK && archive_read_close(in.get()) == ARCHIVE_OK;
-}
-
-Expected<Done, std::string> writeFileAtomically(const fs::path& file, std::string_view content) {
-    GError* raw = nullptr;
-    if (!g_file_set_contents_full(file.c_str(), content.data(), static_cast<gssize>(content.size()),
-                                  G_FILE_SET_CONTENTS_CONSISTENT, 0600, &raw)) {
-        const GErrorPtr error(raw);
-        return unexpected(std::string(error->message));
-    }
-    return Done{};
 }
 
 } // namespace vorlia

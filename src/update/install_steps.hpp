@@ -3,18 +3,15 @@
 // the relaunch script. Plain functions on paths, callable off the main thread.
 #pragma once
 
-#include "app/expected.hpp"
+#include "base/expected.hpp"
 
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 namespace vorlia {
-
-using Done = std::monostate;
 
 // The text after the last full stop of a name, or "" when it has none.
 std::string_view pathExtension(std::string_view name);
@@ -41,19 +38,16 @@ std::filesystem::path newWorkFolderPath(const std::filesystem::path& temporaryFo
 
 // Creates the work folder (and any missing parents), readable and writable by
 // the user only. The error is the system's description of the failure.
-Expected<Done, std::string> createPrivateFolder(const std::filesystem::path& folder);
+expected<void, std::string> createPrivateFolder(const std::filesystem::path& folder);
 
 // The entries directly inside a folder, hidden ones included, in the order the
 // file system lists them.
-Expected<std::vector<FolderEntry>, std::string> listFolder(const std::filesystem::path& folder);
+expected<std::vector<FolderEntry>, std::string> listFolder(const std::filesystem::path& folder);
 
 // Unpacks a zip archive into `destination`, keeping permissions (but never
 // set-id bits). Fails, having written nothing outside `destination`, on a
 // broken archive or on any entry that is absolute, climbs out with "..", or
 // would be written through a symbolic link.
 bool unpackArchive(const std::filesystem::path& archive, const std::filesystem::path& destination);
-
-// Replaces a file's content all at once: readers see the old or the new text.
-Expected<Done, std::string> writeFileAtomically(const std::filesystem::path& file, std::string_view content);
 
 } // namespace vorlia

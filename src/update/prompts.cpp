@@ -1,6 +1,6 @@
 #include "update/prompts.hpp"
 
-#include "update/version.hpp"
+#include "rules/version.hpp"
 
 namespace vorlia {
 

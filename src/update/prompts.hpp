@@ -1,8 +1,8 @@
 // The texts and buttons of the update prompt and of the latest-version notice.
 #pragma once
 
+#include "rules/manifest.hpp"
 #include "update/alerts.hpp"
-#include "update/manifest.hpp"
 
 #include <cstdint>
 #include <optional>

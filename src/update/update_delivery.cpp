@@ -1,14 +1,13 @@
 #include "update/update_delivery.hpp"
 
-#include "app/bundle.hpp"
-#include "app/gobject_ptr.hpp"
-#include "app/test_log.hpp"
+#include "base/files.hpp"
+#include "base/handle.hpp"
+#include "rules/relaunch_script.hpp"
+#include "rules/url_text.hpp"
 #include "update/archive_download.hpp"
 #include "update/install_steps.hpp"
-#include "update/relaunch_script.hpp"
 #include "update/update_texts.hpp"
 #include "update/updater_session.hpp"
-#include "update/url_text.hpp"
 
 #include <gio/gio.h>
 #include <glibmm/main.h>
@@ -69,17 +68,16 @@ GUri* downloadURI(const std::string& url) {
 }
 
 void openFolderOf(const fs::path& item) {
-    const GCharPtr uri(g_filename_to_uri(item.parent_path().c_str(), nullptr, nullptr));
+    const GText uri(g_filename_to_uri(item.parent_path().c_str(), nullptr, nullptr));
     if (uri) {
         g_app_info_launch_default_for_uri(uri.get(), nullptr, nullptr);
     }
 }
 
 void showOverDBus(const fs::path& item) {
-    logShownItem(item);
     // The application's own connection: already open, so this does not block.
     const auto bus = adopt(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
-    const GCharPtr uri(g_filename_to_uri(item.c_str(), nullptr, nullptr));
+    const GText uri(g_filename_to_uri(item.c_str(), nullptr, nullptr));
     if (!bus || !uri) {
         openFolderOf(item);
         return;
@@ -102,13 +100,12 @@ void showOverDBus(const fs::path& item) {
         new fs::path(item));
 }
 
-GObjectPtr<SoupSession> retainSession(SoupSession* session) {
-    return GObjectPtr<SoupSession>(SOUP_SESSION(g_object_ref(session)));
+Handle<SoupSession> retainSession(SoupSession* session) {
+    return Handle<SoupSession>(SOUP_SESSION(g_object_ref(session)));
 }
 
-GObjectPtr<GCancellable> retainCancellable(GCancellable* cancellable) {
-    return GObjectPtr<GCancellable>(cancellable != nullptr ? G_CANCELLABLE(g_object_ref(cancellable))
-                                                           : nullptr);
+Handle<GCancellable> retainCancellable(GCancellable* cancellable) {
+    return Handle<GCancellable>(cancellable != nullptr ? G_CANCELLABLE(g_object_ref(cancellable)) : nullptr);
 }
 
 void setNewSession(gpointer) {
@@ -134,7 +131,7 @@ InstallEnvironment InstallEnvironment::system() {
     return e;
 }
 
-UpdateDelivery::UpdateDelivery(const Config& config, Alerts& alerts, UpdaterSession& session,
+UpdateDelivery::UpdateDelivery(const UpdateSettings& config, Alerts& alerts, UpdaterSession& session,
                                std::function<void()> terminate, InstallEnvironment environment)
     : config_(config), alerts_(alerts), session_(session), terminate_(std::move(terminate)),
       environment_(std::move(environment)), self_(std::make_shared<UpdateDelivery*>(this)) {}
@@ -309,7 +306,7 @@ void UpdateDelivery::finishInstall(const fs::path& workFolder, const fs::path& n
     char* argv[] = {const_cast<char*>(shell.c_str()), const_cast<char*>(scriptPath.c_str()), nullptr};
     GError* raw = nullptr;
     if (!g_spawn_async(nullptr, argv, nullptr, G_SPAWN_DEFAULT, setNewSession, nullptr, nullptr, &raw)) {
-        const GErrorPtr error(raw);
+        const Handle<GError> error(raw);
         showUpdateFailure(error->message);
         return;
     }

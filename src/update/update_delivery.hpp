@@ -4,9 +4,9 @@
 // the user to move.
 #pragma once
 
-#include "app/config.hpp"
+#include "rules/manifest.hpp"
 #include "update/alerts.hpp"
-#include "update/manifest.hpp"
+#include "update/update_settings.hpp"
 
 #include <sigc++/connection.h>
 
@@ -45,7 +45,7 @@ struct InstallEnvironment {
 class UpdateDelivery {
   public:
     // `terminate` ends the application once the relaunch script runs.
-    UpdateDelivery(const Config& config, Alerts& alerts, UpdaterSession& session,
+    UpdateDelivery(const UpdateSettings& config, Alerts& alerts, UpdaterSession& session,
                    std::function<void()> terminate, InstallEnvironment environment);
     ~UpdateDelivery();
     UpdateDelivery(const UpdateDelivery&) = delete;
@@ -71,7 +71,7 @@ class UpdateDelivery {
     bool tickProgress();
     void finishInstall(const std::filesystem::path& workFolder, const std::filesystem::path& newBundle);
 
-    const Config& config_;
+    const UpdateSettings& config_;
     Alerts& alerts_;
     UpdaterSession& session_;
     std::function<void()> terminate_;

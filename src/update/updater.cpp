@@ -4,12 +4,12 @@
 
 namespace vorlia {
 
-Updater::Updater(const Config& config, Alerts& alerts, std::function<void()> terminate,
+Updater::Updater(UpdateSettings config, Alerts& alerts, std::function<void()> terminate,
                  InstallEnvironment environment)
-    : config_(config), alerts_(alerts), terminate_(std::move(terminate)),
-      self_(std::make_shared<Updater*>(this)), session_(std::make_unique<UpdaterSession>(config)),
+    : config_(std::move(config)), alerts_(alerts), terminate_(std::move(terminate)),
+      self_(std::make_shared<Updater*>(this)), session_(std::make_unique<UpdaterSession>(config_)),
       delivery_(
-          std::make_unique<UpdateDelivery>(config, alerts, *session_, terminate_, std::move(environment))) {}
+          std::make_unique<UpdateDelivery>(config_, alerts, *session_, terminate_, std::move(environment))) {}
 
 Updater::~Updater() {
     delivery_.reset();
@@ -20,7 +20,7 @@ Updater::~Updater() {
 void Updater::check(bool userInitiated) {
     const std::int64_t t = g_get_real_time() / G_USEC_PER_SEC;
     std::weak_ptr<Updater*> weak = self_;
-    const Config& config = config_;
+    const UpdateSettings& config = config_;
     const bool started = fetchManifestFiles(
         *session_, config.updateBaseURL, t,
         [weak, &config, userInitiated](std::optional<std::string> signature,

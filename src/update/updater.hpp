@@ -2,11 +2,11 @@
 // One instance per process, owned by the AppDelegate and made on first use.
 #pragma once
 
-#include "app/config.hpp"
+#include "rules/manifest.hpp"
 #include "update/alerts.hpp"
-#include "update/manifest.hpp"
 #include "update/prompts.hpp"
 #include "update/update_delivery.hpp"
+#include "update/update_settings.hpp"
 #include "update/updater_session.hpp"
 
 #include <sigc++/signal.h>
@@ -22,7 +22,7 @@ class Updater {
   public:
     // `terminate` ends the application (a declined required update).
     // `environment` says where an install acts; tests point it at their own folders.
-    Updater(const Config& config, Alerts& alerts, std::function<void()> terminate,
+    Updater(UpdateSettings config, Alerts& alerts, std::function<void()> terminate,
             InstallEnvironment environment = InstallEnvironment::system());
     ~Updater();
     Updater(const Updater&) = delete;
@@ -37,7 +37,7 @@ class Updater {
     void showLatestVersionAlert();
     void startDownload(const UpdateInfo& info);
 
-    const Config& config() const { return config_; }
+    const UpdateSettings& settings() const { return config_; }
     Alerts& alerts() { return alerts_; }
     UpdaterSession& session() { return *session_; }
     UpdateDelivery& delivery() { return *delivery_; }
@@ -49,7 +49,7 @@ class Updater {
   private:
     void finishCheck(const CheckOutcome& outcome);
 
-    const Config& config_;
+    const UpdateSettings config_;
     Alerts& alerts_;
     std::function<void()> terminate_;
     sigc::signal<void(CheckEnd)> checkEnded_;

@@ -1,8 +1,7 @@
 #include "update/updater_session.hpp"
 
-#include "app/gobject_ptr.hpp"
-#include "app/route.hpp"
-#include "update/manifest.hpp"
+#include "base/handle.hpp"
+#include "rules/manifest.hpp"
 
 #include <thread>
 
@@ -36,7 +35,7 @@ guint timeoutSeconds(std::chrono::milliseconds timeout) {
 } // namespace
 
 struct UpdaterSession::Worker {
-    const Config& config;
+    const UpdateSettings& config;
     GMainContext* context = g_main_context_new();
     GMainLoop* loop = g_main_loop_new(context, FALSE);
     GCancellable* cancellable = g_cancellable_new();
@@ -45,7 +44,7 @@ struct UpdaterSession::Worker {
     bool stopping = false;
     std::thread thread;
 
-    explicit Worker(const Config& c) : config(c) {
+    explicit Worker(const UpdateSettings& c) : config(c) {
         thread = std::thread([this] { main(); });
     }
 
@@ -70,9 +69,10 @@ struct UpdaterSession::Worker {
     void main() {
         g_main_context_push_thread_default(context);
         // A plain session has no cookie jar and no cache; none is added.
-        session =
-            soup_session_new_with_options("timeout", timeoutSeconds(config.timing.updaterIOTimeout), nullptr);
-        applyRoute(session, config);
+        session = soup_session_new_with_options("timeout", timeoutSeconds(config.ioTimeout), nullptr);
+        if (config.routeSession) {
+            config.routeSession(session);
+        }
         g_main_loop_run(loop);
         // Let cancelled transfers report, so that nothing waits on them.
         for (int i = 0; i < 1000 && g_main_context_pending(context); ++i) {
@@ -84,7 +84,7 @@ struct UpdaterSession::Worker {
     }
 };
 
-UpdaterSession::UpdaterSession(const Config& config) : worker_(std::make_unique<Worker>(config)) {}
+UpdaterSession::UpdaterSession(const UpdateSettings& config) : worker_(std::make_unique<Worker>(config)) {}
 
 UpdaterSession::~UpdaterSession() {
     worker_->stop();
@@ -105,7 +105,7 @@ void UpdaterSession::get(std::string url, std::function<void(HttpResult)> done) 
             return;
         }
         struct Pending {
-            GObjectPtr<SoupMessage> message;
+            Handle<SoupMessage> message;
             std::function<void(HttpResult)> done;
         };
         auto* pending = new Pending{adopt(message), std::move(done)};
@@ -115,7 +115,7 @@ void UpdaterSession::get(std::string url, std::function<void(HttpResult)> done) 
                 std::unique_ptr<Pending> p(static_cast<Pending*>(data));
                 GError* error = nullptr;
                 GBytes* bytes = soup_session_send_and_read_finish(SOUP_SESSION(source), result, &error);
-                GErrorPtr failure(error);
+                Handle<GError> failure(error);
                 HttpResult outcome;
                 outcome.status = soup_message_get_status(p->message.get());
                 if (bytes != nullptr) {

@@ -4,7 +4,7 @@
 // postToMain.
 #pragma once
 
-#include "app/config.hpp"
+#include "update/update_settings.hpp"
 
 #include <gio/gio.h>
 #include <libsoup/soup.h>
@@ -25,8 +25,8 @@ struct HttpResult {
 class UpdaterSession {
   public:
     // No cookie jar, no cache, nothing persisted; the I/O timeout from
-    // config.timing.updaterIOTimeout; the route of a demo or test build applied.
-    explicit UpdaterSession(const Config& config);
+    // config.ioTimeout; the route of a demo or test build applied.
+    explicit UpdaterSession(const UpdateSettings& config);
     // Cancels what is in flight and stops the thread.
     ~UpdaterSession();
     UpdaterSession(const UpdaterSession&) = delete;

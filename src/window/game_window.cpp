@@ -1,11 +1,10 @@
 #include "window/game_window.hpp"
 
-#include "app/route.hpp"
-#include "bridge/bridge_script.hpp"
-#include "bridge/token.hpp"
+#include "rules/bridge_script.hpp"
+#include "rules/token.hpp"
+#include "rules/user_agent.hpp"
 #include "window/navigation_policy.hpp"
 #include "window/offline_page.hpp"
-#include "window/user_agent.hpp"
 
 #include <glibmm/main.h>
 #include <gtkmm/cssprovider.h>
@@ -15,13 +14,14 @@
 
 namespace vorlia {
 
-GameWindow::GameWindow(const Glib::RefPtr<Gtk::Application>& app, const Config& config, UriOpener& opener)
-    : config_(config), opener_(opener), self_(std::make_shared<GameWindow*>(this)) {
+GameWindow::GameWindow(const Glib::RefPtr<Gtk::Application>& app, GameWindowSettings settings,
+                       UriOpener& opener)
+    : settings_(std::move(settings)), opener_(opener), self_(std::make_shared<GameWindow*>(this)) {
     configureEngine();
     buildWindow();
     app->add_window(*window_);
     navigation_ = std::make_unique<NavigationPolicy>(
-        web_.get(), config_, opener_,
+        web_.get(), settings_.allowedHosts, settings_.gameHost, opener_,
         [this](std::optional<std::string> failedURI) { showOfflinePage(std::move(failedURI)); });
     loadStartPage();
 
@@ -34,7 +34,7 @@ GameWindow::GameWindow(const Glib::RefPtr<Gtk::Application>& app, const Config& 
             }
             return true;
         },
-        static_cast<unsigned>(config_.timing.refreshInterval.count()));
+        static_cast<unsigned>(settings_.refreshInterval.count()));
 }
 
 GameWindow::~GameWindow() {
@@ -48,25 +48,28 @@ GameWindow::~GameWindow() {
 }
 
 void GameWindow::configureEngine() {
-    session_ = adopt(webkit_network_session_new(config_.folders.data.c_str(), config_.folders.cache.c_str()));
-    applyRoute(session_.get(), config_);
+    session_ = adopt(webkit_network_session_new(settings_.dataFolder.c_str(), settings_.cacheFolder.c_str()));
+    if (settings_.routeNetwork) {
+        settings_.routeNetwork(session_.get());
+    }
     // Cookies are kept in memory unless the session is told where to keep them.
-    const std::string cookies = (config_.folders.data / "cookies.sqlite").string();
+    const std::string cookies = (settings_.dataFolder / "cookies.sqlite").string();
     webkit_cookie_manager_set_persistent_storage(webkit_network_session_get_cookie_manager(session_.get()),
                                                  cookies.c_str(), WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
 
-    settings_ = adopt(webkit_settings_new());
-    webkit_settings_set_javascript_can_open_windows_automatically(settings_.get(), FALSE);
-    webkit_settings_set_media_playback_requires_user_gesture(settings_.get(), FALSE);
-    const std::string userAgent = std::string(webkit_settings_get_user_agent(settings_.get())) + " " +
-                                  userAgentProduct(config_.launcherVersion);
-    webkit_settings_set_user_agent(settings_.get(), userAgent.c_str());
-    webkit_settings_set_enable_developer_extras(settings_.get(), FALSE);
-    webkit_settings_set_enable_back_forward_navigation_gestures(settings_.get(), FALSE);
+    webSettings_ = adopt(webkit_settings_new());
+    webkit_settings_set_javascript_can_open_windows_automatically(webSettings_.get(), FALSE);
+    webkit_settings_set_media_playback_requires_user_gesture(webSettings_.get(), FALSE);
+    const std::string userAgent = std::string(webkit_settings_get_user_agent(webSettings_.get())) + " " +
+                                  userAgentProduct(settings_.launcherVersion);
+    webkit_settings_set_user_agent(webSettings_.get(), userAgent.c_str());
+    webkit_settings_set_enable_developer_extras(webSettings_.get(), FALSE);
+    webkit_settings_set_enable_back_forward_navigation_gestures(webSettings_.get(), FALSE);
 
     // The page script, fixed for the life of the window with the token of this moment.
     contentManager_ = adopt(webkit_user_content_manager_new());
-    const std::string script = bridgeScript(config_, accessTokenNow(config_.tokenKey));
+    const std::string script =
+        bridgeScript(settings_.launcherVersion, settings_.gameHost, accessTokenNow(settings_.tokenKey));
     // No world name: the page's own world, where the refresh snippet runs too.
     WebKitUserScript* userScript =
         webkit_user_script_new(script.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
@@ -74,9 +77,9 @@ void GameWindow::configureEngine() {
     webkit_user_content_manager_add_script(contentManager_.get(), userScript);
     webkit_user_script_unref(userScript);
 
-    web_ = retain(WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session_.get(),
-                                               "user-content-manager", contentManager_.get(), "settings",
-                                               settings_.get(), nullptr)));
+    web_ = ref(WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session_.get(),
+                                            "user-content-manager", contentManager_.get(), "settings",
+                                            webSettings_.get(), nullptr)));
     const GdkRGBA black{0.0F, 0.0F, 0.0F, 1.0F};
     webkit_web_view_set_background_color(web_.get(), &black);
 }
@@ -84,7 +87,7 @@ void GameWindow::configureEngine() {
 void GameWindow::buildWindow() {
     window_ = std::make_unique<Gtk::ApplicationWindow>();
     window_->set_title("Vorlia");
-    const WindowState state = loadWindowState(config_.folders.state);
+    const WindowState state = loadWindowState(settings_.stateFolder);
     window_->set_default_size(state.width, state.height);
     window_->set_size_request(minimumWindowWidth, minimumWindowHeight);
     window_->set_resizable(true);
@@ -154,7 +157,7 @@ void GameWindow::loadStartPage() {
             }
         }),
         this);
-    loadWithStartLimit(config_.gameStartURL);
+    loadWithStartLimit(settings_.gameStartURL);
 }
 
 void GameWindow::loadWithStartLimit(const std::string& uri) {
@@ -166,7 +169,7 @@ void GameWindow::loadWithStartLimit(const std::string& uri) {
             showOfflinePage(uri);
             return false;
         },
-        static_cast<unsigned>(config_.timing.startRequestTimeout.count()));
+        static_cast<unsigned>(settings_.startRequestTimeout.count()));
     webkit_web_view_load_uri(web_.get(), uri.c_str());
 }
 
@@ -181,7 +184,7 @@ void GameWindow::showOfflinePage(std::optional<std::string> failedURI) {
     } else if (!offline_) {
         const char* current = webkit_web_view_get_uri(web_.get());
         retryURI_ =
-            (current != nullptr && std::string(current) != "about:blank") ? current : config_.gameStartURL;
+            (current != nullptr && std::string(current) != "about:blank") ? current : settings_.gameStartURL;
     }
     offline_ = true;
     offlinePending_ = true;
@@ -190,7 +193,7 @@ void GameWindow::showOfflinePage(std::optional<std::string> failedURI) {
 
 void GameWindow::reloadGame() {
     if (offline_) {
-        loadWithStartLimit(retryURI_.empty() ? config_.gameStartURL : retryURI_);
+        loadWithStartLimit(retryURI_.empty() ? settings_.gameStartURL : retryURI_);
         return;
     }
     webkit_web_view_reload(web_.get());
@@ -205,7 +208,7 @@ void GameWindow::toggleFullscreen() {
 }
 
 void GameWindow::refreshPageToken() {
-    const std::string snippet = refreshSnippet(accessTokenNow(config_.tokenKey));
+    const std::string snippet = refreshSnippet(accessTokenNow(settings_.tokenKey));
     // Result and failure are ignored: the next tick simply tries again.
     webkit_web_view_evaluate_javascript(web_.get(), snippet.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
                                         nullptr);
@@ -223,7 +226,7 @@ WindowState GameWindow::currentState() const {
 }
 
 void GameWindow::saveState() {
-    saveWindowState(config_.folders.state, currentState());
+    saveWindowState(settings_.stateFolder, currentState());
 }
 
 } // namespace vorlia

@@ -2,8 +2,8 @@
 // web view showing the game.
 #pragma once
 
-#include "app/config.hpp"
-#include "app/gobject_ptr.hpp"
+#include "base/handle.hpp"
+#include "rules/token.hpp"
 #include "window/uri_opener.hpp"
 #include "window/window_state.hpp"
 
@@ -11,24 +11,44 @@
 #include <sigc++/connection.h>
 #include <webkit/webkit.h>
 
+#include <chrono>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vorlia {
 
 class NavigationPolicy;
 
+// What the game window needs of the launcher's configuration.
+struct GameWindowSettings {
+    std::string gameStartURL;
+    std::string gameHost;
+    std::vector<std::string> allowedHosts;
+    std::string launcherVersion;
+    TokenKeyTables tokenKey;
+    std::chrono::milliseconds refreshInterval{600'000};
+    std::chrono::milliseconds startRequestTimeout{60'000};
+    std::filesystem::path dataFolder;  // website data (cookies, local storage)
+    std::filesystem::path cacheFolder; // web cache
+    std::filesystem::path stateFolder; // the window state key file
+    // Applied to the engine's network session before the first load; only the
+    // demo and test flavours set it.
+    std::function<void(WebKitNetworkSession*)> routeNetwork;
+};
+
 class GameWindow {
   public:
-    GameWindow(const Glib::RefPtr<Gtk::Application>& app, const Config& config, UriOpener& opener);
+    GameWindow(const Glib::RefPtr<Gtk::Application>& app, GameWindowSettings settings, UriOpener& opener);
     ~GameWindow();
     GameWindow(const GameWindow&) = delete;
     GameWindow& operator=(const GameWindow&) = delete;
 
     Gtk::ApplicationWindow& window() { return *window_; }
     WebKitWebView* web() const { return web_.get(); }
-    const Config& config() const { return config_; }
 
     // Reload Game / Back to Login: reloads the page, or retries the page that
     // failed when the offline page is showing.
@@ -49,12 +69,12 @@ class GameWindow {
     void saveState();
     WindowState currentState() const;
 
-    const Config& config_;
+    const GameWindowSettings settings_;
     UriOpener& opener_;
-    GObjectPtr<WebKitNetworkSession> session_;
-    GObjectPtr<WebKitUserContentManager> contentManager_;
-    GObjectPtr<WebKitSettings> settings_;
-    GObjectPtr<WebKitWebView> web_;
+    Handle<WebKitNetworkSession> session_;
+    Handle<WebKitUserContentManager> contentManager_;
+    Handle<WebKitSettings> webSettings_;
+    Handle<WebKitWebView> web_;
     std::unique_ptr<Gtk::ApplicationWindow> window_;
     std::unique_ptr<NavigationPolicy> navigation_;
     sigc::connection startRequestTimer_;

@@ -1,7 +1,7 @@
 #include "window/navigation_policy.hpp"
 
-#include "app/gobject_ptr.hpp"
-#include "window/navigation.hpp"
+#include "base/handle.hpp"
+#include "rules/navigation.hpp"
 
 namespace vorlia {
 namespace {
@@ -27,9 +27,10 @@ bool isRealLoadFailure(const GError* error) {
     return !benign;
 }
 
-NavigationPolicy::NavigationPolicy(WebKitWebView* web, const Config& config, UriOpener& opener,
-                                   ShowOffline showOffline)
-    : web_(web), config_(config), opener_(opener), showOffline_(std::move(showOffline)) {
+NavigationPolicy::NavigationPolicy(WebKitWebView* web, std::vector<std::string> allowedHosts,
+                                   std::string gameHost, UriOpener& opener, ShowOffline showOffline)
+    : web_(web), allowedHosts_(std::move(allowedHosts)), gameHost_(std::move(gameHost)), opener_(opener),
+      showOffline_(std::move(showOffline)) {
     handlers_.push_back(g_signal_connect(web_, "decide-policy", G_CALLBACK(onDecidePolicy), this));
     handlers_.push_back(g_signal_connect(web_, "create", G_CALLBACK(onCreate), this));
     handlers_.push_back(g_signal_connect(web_, "load-failed", G_CALLBACK(onLoadFailed), this));
@@ -64,7 +65,7 @@ void NavigationPolicy::decide(WebKitNavigationPolicyDecision* decision, bool new
         !newWindow,
     };
     auto* policy = WEBKIT_POLICY_DECISION(decision);
-    switch (decideNavigation(plain, config_.allowedHosts, config_.gameHost)) {
+    switch (decideNavigation(plain, allowedHosts_, gameHost_)) {
     case NavigationDecision::allow:
         webkit_policy_decision_use(policy);
         return;
@@ -73,7 +74,7 @@ void NavigationPolicy::decide(WebKitNavigationPolicyDecision* decision, bool new
         return;
     case NavigationDecision::cancelAndLoadHere: {
         // The request belongs to the action: keep it alive past the answer.
-        GObjectPtr<WebKitURIRequest> keep(WEBKIT_URI_REQUEST(g_object_ref(request)));
+        Handle<WebKitURIRequest> keep(WEBKIT_URI_REQUEST(g_object_ref(request)));
         webkit_policy_decision_ignore(policy);
         webkit_web_view_load_request(web_, keep.get());
         return;

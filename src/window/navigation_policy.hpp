@@ -1,7 +1,6 @@
 // Connects the navigation rules and the offline page to the web view's signals.
 #pragma once
 
-#include "app/config.hpp"
 #include "window/uri_opener.hpp"
 
 #include <webkit/webkit.h>
@@ -25,7 +24,9 @@ class NavigationPolicy {
     // web process ended), when there is one.
     using ShowOffline = std::function<void(std::optional<std::string> failedURI)>;
 
-    NavigationPolicy(WebKitWebView* web, const Config& config, UriOpener& opener, ShowOffline showOffline);
+    // `allowedHosts` and `gameHost` are the navigation rule's own values.
+    NavigationPolicy(WebKitWebView* web, std::vector<std::string> allowedHosts, std::string gameHost,
+                     UriOpener& opener, ShowOffline showOffline);
     ~NavigationPolicy();
     NavigationPolicy(const NavigationPolicy&) = delete;
     NavigationPolicy& operator=(const NavigationPolicy&) = delete;
@@ -42,7 +43,8 @@ class NavigationPolicy {
     void decide(WebKitNavigationPolicyDecision* decision, bool newWindow);
 
     WebKitWebView* web_;
-    const Config& config_;
+    std::vector<std::string> allowedHosts_;
+    std::string gameHost_;
     UriOpener& opener_;
     ShowOffline showOffline_;
     std::vector<gulong> handlers_;

@@ -1,7 +1,7 @@
 #include "window/window_state.hpp"
 
-#include "app/bundle.hpp"
-#include "app/gobject_ptr.hpp"
+#include "base/files.hpp"
+#include "base/handle.hpp"
 
 #include <glib.h>
 
@@ -13,16 +13,11 @@ namespace {
 
 constexpr const char* group = "VRLMainWindow";
 
-struct KeyFileDeleter {
-    void operator()(GKeyFile* k) const noexcept { g_key_file_free(k); }
-};
-using KeyFilePtr = std::unique_ptr<GKeyFile, KeyFileDeleter>;
-
 } // namespace
 
 WindowState windowStateFromKeyFile(const std::string& text) {
     const WindowState defaults;
-    KeyFilePtr kf(g_key_file_new());
+    Handle<GKeyFile> kf(g_key_file_new());
     if (!g_key_file_load_from_data(kf.get(), text.data(), text.size(), G_KEY_FILE_NONE, nullptr)) {
         return defaults;
     }
@@ -64,13 +59,13 @@ WindowState windowStateFromKeyFile(const std::string& text) {
 }
 
 std::string keyFileFromWindowState(const WindowState& state) {
-    KeyFilePtr kf(g_key_file_new());
+    Handle<GKeyFile> kf(g_key_file_new());
     g_key_file_set_integer(kf.get(), group, "width", state.width);
     g_key_file_set_integer(kf.get(), group, "height", state.height);
     g_key_file_set_boolean(kf.get(), group, "maximized", state.maximized);
     g_key_file_set_boolean(kf.get(), group, "fullscreen", state.fullscreen);
     gsize length = 0;
-    GCharPtr data(g_key_file_to_data(kf.get(), &length, nullptr));
+    GText data(g_key_file_to_data(kf.get(), &length, nullptr));
     return std::string(data.get(), length);
 }
 
@@ -79,7 +74,7 @@ std::filesystem::path windowStateFile(const std::filesystem::path& stateFolder) 
 }
 
 WindowState loadWindowState(const std::filesystem::path& stateFolder) {
-    return windowStateFromKeyFile(readWholeFile(windowStateFile(stateFolder)).value_or(""));
+    return windowStateFromKeyFile(readFile(windowStateFile(stateFolder)).value_or(""));
 }
 
 void saveWindowState(const std::filesystem::path& stateFolder, const WindowState& state) {
@@ -87,8 +82,8 @@ void saveWindowState(const std::filesystem::path& stateFolder, const WindowState
         return;
     }
     const std::string text = keyFileFromWindowState(state);
-    g_file_set_contents(windowStateFile(stateFolder).c_str(), text.data(), static_cast<gssize>(text.size()),
-                        nullptr);
+    // Written whole or not at all: a cut write must not leave a file the next start rejects.
+    (void)writeFileAtomically(windowStateFile(stateFolder), text);
 }
 
 } // namespace vorlia

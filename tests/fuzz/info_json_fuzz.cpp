@@ -1,6 +1,6 @@
 // Info.json is the one file the launcher reads at start: whatever it holds,
 // the version comes out as the string value, or "1.0".
-#include "app/config.hpp"
+#include "rules/constants.hpp"
 
 #include <nlohmann/json.hpp>
 

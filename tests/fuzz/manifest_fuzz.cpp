@@ -8,7 +8,7 @@
 //   odd:   payload is a manifest, signed here with a test key, so that the
 //          decoding is reached; the options pick white space around the
 //          signature and a byte of the manifest to change after signing
-#include "update/manifest.hpp"
+#include "rules/manifest.hpp"
 
 #include <sodium.h>
 

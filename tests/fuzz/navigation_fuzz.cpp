@@ -1,6 +1,6 @@
 // Whatever URL a page asks for, the window only ever shows the allowed hosts
 // (or the inline schemes), and every request gets exactly one decision.
-#include "window/navigation.hpp"
+#include "rules/navigation.hpp"
 
 #include <cstdint>
 #include <cstdlib>

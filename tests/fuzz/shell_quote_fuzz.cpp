@@ -1,7 +1,7 @@
 // Every path the relaunch script names reaches its commands unchanged: the
 // quoted text, run through the real /bin/sh with printf %s, gives back the
 // path byte for byte.
-#include "update/relaunch_script.hpp"
+#include "rules/relaunch_script.hpp"
 
 #include <spawn.h>
 #include <sys/wait.h>

@@ -1,7 +1,7 @@
 // Version order over arbitrary texts: never crashes, and behaves as an order
 // (irreflexive, asymmetric, transitive, blind to trailing zeros), with each
 // piece read exactly as a signed 64-bit decimal or 0.
-#include "update/version.hpp"
+#include "rules/version.hpp"
 
 #include <cstdint>
 #include <cstdlib>

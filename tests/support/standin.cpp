@@ -1,8 +1,8 @@
 #include "support/standin.hpp"
 
 #include "app/build_constants.hpp"
-#include "app/standin_route.hpp"
-#include "bridge/token_tables.hpp"
+#include "demo/route.hpp"
+#include "rules/token_tables.hpp"
 
 #include <glib.h>
 #include <poll.h>
@@ -155,7 +155,7 @@ Config StandIn::config() const {
     for (const auto& f : {c.folders.data, c.folders.cache, c.folders.state}) {
         std::filesystem::create_directories(f);
     }
-    auto route = makeStandInRoute(proxyURL(), certificatePEM());
+    auto route = demo::makeStandInRoute(proxyURL(), certificatePEM());
     if (!route) {
         throw std::runtime_error(route.error());
     }

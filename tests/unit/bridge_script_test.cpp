@@ -1,4 +1,4 @@
-#include "bridge/bridge_script.hpp"
+#include "rules/bridge_script.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,11 +13,8 @@ namespace {
 
 const std::string token = "481500.0123456789abcdef0123456789abcdef";
 
-Config configWith(std::string version, std::string gameHost = "play.example.test") {
-    Config config;
-    config.launcherVersion = std::move(version);
-    config.gameHost = std::move(gameHost);
-    return config;
+std::string script(std::string_view version) {
+    return bridgeScript(version, "play.example.test", token);
 }
 
 std::string sourceFile(const std::string& relative) {
@@ -27,23 +24,29 @@ std::string sourceFile(const std::string& relative) {
     return text.str();
 }
 
-TEST(BridgeScript, ThreeHeadLinesWithTheValuesThenTheFixedScriptFile) {
-    const std::string expected = "(function () {\n"
-                                 "  if (window.__vrlLauncher) return;\n"
-                                 "  window.__vrlLauncher = \"1.0\";\n"
-                                 "  window.__vrlTok = \"" +
-                                 token +
-                                 "\";\n"
-                                 "  var HOST = \"play.example.test" +
-                                 sourceFile("src/bridge/bridge.js");
-    EXPECT_EQ(bridgeScript(configWith("1.0"), token), expected);
+// The script file is the whole page script with empty values, so that it can
+// be read, linted and run on its own; the launcher fills in the three values.
+TEST(BridgeScript, TheFileIsTheScriptWithEmptyValues) {
+    const std::string file = sourceFile("src/rules/bridge.js");
+    EXPECT_EQ(bridgeScript("", "", ""), file);
+
+    std::string filled = file;
+    const auto fill = [&filled](const std::string& empty, const std::string& value) {
+        const std::size_t at = filled.find(empty);
+        ASSERT_NE(at, std::string::npos) << empty;
+        filled.replace(at, empty.size(), value);
+    };
+    fill("window.__vrlLauncher = \"\"", "window.__vrlLauncher = \"1.0\"");
+    fill("window.__vrlTok = \"\"", "window.__vrlTok = \"" + token + "\"");
+    fill("var HOST = \"\"", "var HOST = \"play.example.test\"");
+    EXPECT_EQ(script("1.0"), filled);
 }
 
 TEST(BridgeScript, FixedPartClosesTheHostAndEndsByCallingTheFunction) {
-    const std::string script = bridgeScript(configWith("1.0"), token);
-    EXPECT_NE(script.find("  var HOST = \"play.example.test\";\n"), std::string::npos);
-    EXPECT_TRUE(script.ends_with("})();\n"));
-    EXPECT_EQ(script.find('\r'), std::string::npos);
+    const std::string text = script("1.0");
+    EXPECT_NE(text.find("  var HOST = \"play.example.test\";\n"), std::string::npos);
+    EXPECT_TRUE(text.ends_with("})();\n"));
+    EXPECT_EQ(text.find('\r'), std::string::npos);
 }
 
 // The version stands inside a double-quoted string: whatever it holds, it must
@@ -70,7 +73,7 @@ TEST(BridgeScript, VersionIsAnEscapedStringLiteral) {
     };
     for (const auto& [version, literal] : cases) {
         const std::string line = "\n  window.__vrlLauncher = \"" + literal + "\";\n  window.__vrlTok = \"";
-        EXPECT_NE(bridgeScript(configWith(version), token).find(line), std::string::npos) << literal;
+        EXPECT_NE(script(version).find(line), std::string::npos) << literal;
     }
 }
 

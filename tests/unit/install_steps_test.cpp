@@ -1,5 +1,6 @@
 #include "update/install_steps.hpp"
 
+#include "base/files.hpp"
 #include "support/zip_writer.hpp"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "window/navigation.hpp"
+#include "rules/navigation.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "update/relaunch_script.hpp"
+#include "rules/relaunch_script.hpp"
 
 #include <gtest/gtest.h>
 

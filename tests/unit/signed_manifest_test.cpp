@@ -1,4 +1,4 @@
-#include "update/manifest.hpp"
+#include "rules/manifest.hpp"
 
 #include <gtest/gtest.h>
 #include <sodium.h>

@@ -1,5 +1,6 @@
-#include "bridge/token.hpp"
-#include "bridge/token_tables.hpp"
+#include "base/hex.hpp"
+#include "rules/token.hpp"
+#include "rules/token_tables.hpp"
 
 #include <gtest/gtest.h>
 #include <sodium.h>

@@ -1,4 +1,4 @@
-#include "window/user_agent.hpp"
+#include "rules/user_agent.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "update/version.hpp"
+#include "rules/version.hpp"
 
 #include <gtest/gtest.h>
 

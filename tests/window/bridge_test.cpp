@@ -2,7 +2,9 @@
 // document finds before its own scripts run, the token refresh, reloads and the
 // cancelled context menu, on pages from a loopback server; and gated traffic
 // on the stand-in game host, which checks every token it is sent.
-#include "bridge/token.hpp"
+#include "app/launcher_app.hpp"
+#include "demo/route.hpp"
+#include "rules/token.hpp"
 #include "support/standin.hpp"
 #include "window/game_window.hpp"
 #include "window/support/window_test.hpp"
@@ -70,7 +72,8 @@ class BridgeTest : public WindowTest {
     void open(Config config) {
         config_ = std::make_unique<Config>(std::move(config));
         tokensAtCreation_.insert(accessTokenNow(config_->tokenKey));
-        game_ = std::make_unique<GameWindow>(app, *config_, opener_);
+        game_ = std::make_unique<GameWindow>(app, gameWindowSettings(*config_, demo::standInHooks(*config_)),
+                                             opener_);
         tokensAtCreation_.insert(accessTokenNow(config_->tokenKey));
         game_->window().present();
         ASSERT_TRUE(

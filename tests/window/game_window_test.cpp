@@ -1,6 +1,6 @@
 // The launcher's window as a player meets it: the real engine in a real X
 // window, a real HTTP server on loopback, real key presses.
-#include "app/app_delegate.hpp"
+#include "app/launcher_app.hpp"
 #include "window/support/window_test.hpp"
 #include "window/window_state.hpp"
 
@@ -23,23 +23,23 @@ class LauncherTest : public ::testing::Test {
     }
 
     void launch() {
-        launchInProcess(app, delegate, config, opener);
+        launchInProcess(app, launcher, config, opener);
         ASSERT_TRUE(runUntil([&] { return server.countRequests(startPath) >= 1; }));
     }
 
     void TearDown() override {
-        delegate.reset();
+        launcher.reset();
         runFor(100ms);
     }
 
-    Gtk::ApplicationWindow& window() { return delegate->game()->window(); }
+    Gtk::ApplicationWindow& window() { return launcher->game()->window(); }
 
     LocalHttpServer server;
     TempFolder folders;
     Config config;
     RecordingOpener opener;
     Glib::RefPtr<Gtk::Application> app;
-    std::unique_ptr<AppDelegate> delegate;
+    std::unique_ptr<LauncherApp> launcher;
 };
 
 std::string xprop(unsigned long id, const char* property) {
@@ -90,10 +90,10 @@ TEST_F(LauncherTest, VersionTheEngineCannotSendStillMarksTheLauncher) {
 
 TEST_F(LauncherTest, CtrlRAndF5EachReloadTheGame) {
     launch();
-    ASSERT_TRUE(runUntil([&] { return webkit_web_view_is_loading(delegate->game()->web()) == FALSE; }));
+    ASSERT_TRUE(runUntil([&] { return webkit_web_view_is_loading(launcher->game()->web()) == FALSE; }));
     pressKeys(window(), "ctrl+r");
     EXPECT_TRUE(runUntil([&] { return server.countRequests(startPath) == 2; }));
-    ASSERT_TRUE(runUntil([&] { return webkit_web_view_is_loading(delegate->game()->web()) == FALSE; }));
+    ASSERT_TRUE(runUntil([&] { return webkit_web_view_is_loading(launcher->game()->web()) == FALSE; }));
     pressKeys(window(), "F5");
     EXPECT_TRUE(runUntil([&] { return server.countRequests(startPath) == 3; }));
 }
@@ -130,7 +130,7 @@ TEST_F(LauncherTest, CorruptStateFileGivesTheDefaults) {
 
 // ---------------------------------------------------------------------------
 // Whole launcher processes: this test binary, started again in the child mode
-// below, runs the launcher exactly as main does (AppDelegate, Gtk::Application
+// below, runs the launcher exactly as main does (LauncherApp, Gtk::Application
 // run loop, single instance over D-Bus), against the parent's server.
 
 constexpr const char* childEnv = "VORLIA_TEST_LAUNCHER_CHILD";

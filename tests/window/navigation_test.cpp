@@ -1,7 +1,7 @@
 // Where the game window may go, and what it shows when the game cannot be
 // reached: the real engine in a real window, real pointer clicks and key
 // presses, HTTP servers on loopback.
-#include "app/app_delegate.hpp"
+#include "app/launcher_app.hpp"
 #include "support/standin.hpp"
 #include "window/support/window_test.hpp"
 
@@ -28,21 +28,21 @@ class SilentPort {
         GError* error = nullptr;
         socket_ =
             adopt(g_socket_new(G_SOCKET_FAMILY_IPV4, G_SOCKET_TYPE_STREAM, G_SOCKET_PROTOCOL_TCP, &error));
-        GObjectPtr<GInetAddress> loopback = adopt(g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
-        GObjectPtr<GSocketAddress> any = adopt(g_inet_socket_address_new(loopback.get(), 0));
+        Handle<GInetAddress> loopback = adopt(g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
+        Handle<GSocketAddress> any = adopt(g_inet_socket_address_new(loopback.get(), 0));
         if (!socket_ || !g_socket_bind(socket_.get(), any.get(), TRUE, &error) ||
             !g_socket_listen(socket_.get(), &error)) {
             ADD_FAILURE() << "silent port: " << (error != nullptr ? error->message : "?");
             g_clear_error(&error);
             return;
         }
-        GObjectPtr<GSocketAddress> bound = adopt(g_socket_get_local_address(socket_.get(), nullptr));
+        Handle<GSocketAddress> bound = adopt(g_socket_get_local_address(socket_.get(), nullptr));
         port_ = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(bound.get()));
     }
     std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
   private:
-    GObjectPtr<GSocket> socket_;
+    Handle<GSocket> socket_;
     unsigned port_ = 0;
 };
 
@@ -53,21 +53,21 @@ const char* const headingScript =
 // The launcher as the player starts it, with a recording hand-over.
 class LauncherFixture : public ::testing::Test {
   protected:
-    void launch() { launchInProcess(app, delegate, config, opener); }
+    void launch() { launchInProcess(app, launcher, config, opener); }
 
     void TearDown() override {
-        delegate.reset();
+        launcher.reset();
         runFor(100ms);
     }
 
-    Gtk::ApplicationWindow& window() { return delegate->game()->window(); }
-    WebKitWebView* web() { return delegate->game()->web(); }
+    Gtk::ApplicationWindow& window() { return launcher->game()->window(); }
+    WebKitWebView* web() { return launcher->game()->web(); }
 
     std::string location() { return evaluate(web(), "location.href").value_or(""); }
 
     bool showsOfflinePage(std::chrono::milliseconds timeout = 20s) {
         return waitForValue(web(), headingScript, offlineHeading, timeout) &&
-               location() == "\"about:blank\"" && delegate->game()->showingOfflinePage();
+               location() == "\"about:blank\"" && launcher->game()->showingOfflinePage();
     }
 
     // Exactly one window, and the one web view as its whole content.
@@ -81,7 +81,7 @@ class LauncherFixture : public ::testing::Test {
     Config config;
     RecordingOpener opener;
     Glib::RefPtr<Gtk::Application> app;
-    std::unique_ptr<AppDelegate> delegate;
+    std::unique_ptr<LauncherApp> launcher;
 };
 
 // ---------------------------------------------------------------------------
@@ -177,7 +177,7 @@ class ConfinementTest : public LauncherFixture {
         EXPECT_EQ(location(), std::string("\"") + url + "\"");
         EXPECT_EQ(evaluate(web(), "document.getElementById('marker').textContent"),
                   std::string(url == gamePage ? "\"Game\"" : "\"Frames\""));
-        EXPECT_FALSE(delegate->game()->showingOfflinePage());
+        EXPECT_FALSE(launcher->game()->showingOfflinePage());
         EXPECT_EQ(requestsTo("elsewhere.test"), 0U);
         expectOneWindowOneWebView();
     }
@@ -271,7 +271,7 @@ class OfflineTest : public LauncherFixture {
 
     bool showsGamePage() {
         return waitForValue(web(), "document.getElementById('marker')?.textContent ?? ''", "\"Game\"") &&
-               !delegate->game()->showingOfflinePage();
+               !launcher->game()->showingOfflinePage();
     }
 
     LocalHttpServer server;
@@ -324,7 +324,7 @@ TEST_F(OfflineTest, SupersededNavigationDoesNotShowTheOfflinePage) {
     // Past the start limit: the limit belonged to the request that was superseded.
     runFor(4s);
     EXPECT_EQ(evaluate(web(), "document.getElementById('marker')?.textContent ?? ''"), "\"Next\"");
-    EXPECT_FALSE(delegate->game()->showingOfflinePage());
+    EXPECT_FALSE(launcher->game()->showingOfflinePage());
 }
 
 // A page that sends itself somewhere slow, then somewhere else: the first
@@ -339,7 +339,7 @@ TEST_F(OfflineTest, PageSupersedingItsOwnNavigationDoesNotShowTheOfflinePage) {
     ASSERT_TRUE(waitForValue(web(), "document.getElementById('marker')?.textContent ?? ''", "\"Next\""));
     runFor(1s);
     EXPECT_EQ(evaluate(web(), "document.getElementById('marker')?.textContent ?? ''"), "\"Next\"");
-    EXPECT_FALSE(delegate->game()->showingOfflinePage());
+    EXPECT_FALSE(launcher->game()->showingOfflinePage());
 }
 
 class ReloadKey : public OfflineTest, public ::testing::WithParamInterface<const char*> {};
@@ -376,7 +376,7 @@ TEST_F(OfflineTest, ReloadRetriesThePageThatFailed) {
     EXPECT_TRUE(waitForValue(web(), "document.getElementById('marker')?.textContent ?? ''", "\"Other\""));
     EXPECT_EQ(location(), "\"" + failing + "\"");
     EXPECT_EQ(server.countRequests(startPath), startRequests);
-    EXPECT_FALSE(delegate->game()->showingOfflinePage());
+    EXPECT_FALSE(launcher->game()->showingOfflinePage());
 }
 
 // The web content processes this test process started (inside the engine's

@@ -1,6 +1,8 @@
 // The stand-in hosts as the launcher meets them: its game window, routed to
 // them, loads the start page over https on the game host's own name, and the
 // page's gated asset and socket checks reach the host with accepted tokens.
+#include "app/launcher_app.hpp"
+#include "demo/route.hpp"
 #include "support/standin.hpp"
 #include "window/game_window.hpp"
 #include "window/support/window_test.hpp"
@@ -63,7 +65,8 @@ TEST_F(StandInWindowTest, GameWindowPlaysTheStandInStartPage) {
     const Config config = hosts.config();
     NoOpener opener;
     const double opened = wallClockNow();
-    auto game = std::make_unique<GameWindow>(app, config, opener);
+    auto game =
+        std::make_unique<GameWindow>(app, gameWindowSettings(config, demo::standInHooks(config)), opener);
     game->window().present();
 
     ASSERT_TRUE(runUntil([&] { return pageReport(hosts).has_value(); }, 60s));

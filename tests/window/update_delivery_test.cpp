@@ -3,8 +3,10 @@
 // folders. Alerts are answered through their seam (the end-to-end test answers
 // the real dialogs with key presses), and the relaunch shell is a recording
 // one (the real shell's swap has tests of its own).
+#include "app/launcher_app.hpp"
+#include "demo/route.hpp"
+#include "rules/relaunch_script.hpp"
 #include "support/zip_writer.hpp"
-#include "update/relaunch_script.hpp"
 #include "update/update_delivery.hpp"
 #include "update/updater_session.hpp"
 #include "window/support/window_test.hpp"
@@ -82,7 +84,8 @@ class UpdateDeliveryTest : public WindowTest {
         game = std::make_unique<Gtk::Window>();
         game->set_default_size(400, 300);
         game->present();
-        session = std::make_unique<UpdaterSession>(config);
+        settings = updateSettings(config, demo::standInHooks(config));
+        session = std::make_unique<UpdaterSession>(settings);
         makeDelivery(bundle);
     }
     void TearDown() override {
@@ -109,7 +112,7 @@ class UpdateDeliveryTest : public WindowTest {
         e.shell = (folders.path() / "shell").string();
         delivery.reset();
         delivery = std::make_unique<UpdateDelivery>(
-            config, alerts, *session, [this] { ++terminated; }, std::move(e));
+            settings, alerts, *session, [this] { ++terminated; }, std::move(e));
     }
 
     // Serves the archive with these entries at /download/a.zip; its manifest entry.
@@ -140,6 +143,7 @@ class UpdateDeliveryTest : public WindowTest {
     }
 
     Config config;
+    UpdateSettings settings;
     LocalHttpServer server;
     std::unique_ptr<Gtk::Window> game; // made once the toolkit is up
     fs::path bundle;

@@ -1,9 +1,10 @@
 // The update prompt as a player meets it: the real check through the demo
 // route to the stand-in site host, a real GTK dialog over the real game
 // window, answered with the real pointer and keyboard.
-#include "app/app_delegate.hpp"
+#include "app/launcher_app.hpp"
+#include "demo/route.hpp"
+#include "rules/manifest.hpp"
 #include "support/standin.hpp"
-#include "update/manifest.hpp"
 #include "window/support/window_test.hpp"
 
 #include <glib.h>
@@ -112,19 +113,19 @@ class UpdatePromptTest : public ::testing::Test {
         config.timing.automaticCheckDelay = 300ms;
         app = Gtk::Application::create(config.applicationId, Gio::Application::Flags::NON_UNIQUE);
         app->signal_shutdown().connect([this] { shutDown = true; });
-        delegate = std::make_unique<AppDelegate>(app, config, opener);
+        launcher = std::make_unique<LauncherApp>(app, config, opener, demo::standInHooks(config));
     }
 
     void start(const std::string& version, const std::string& min) {
         prepare(version, min);
         app->register_application();
         app->activate();
-        ASSERT_NE(delegate->game(), nullptr);
-        ASSERT_TRUE(runUntil([&] { return delegate->game()->window().get_mapped(); }));
+        ASSERT_NE(launcher->game(), nullptr);
+        ASSERT_TRUE(runUntil([&] { return launcher->game()->window().get_mapped(); }));
     }
 
     void TearDown() override {
-        delegate.reset();
+        launcher.reset();
         runFor(100ms);
     }
 
@@ -141,7 +142,7 @@ class UpdatePromptTest : public ::testing::Test {
     Config config;
     NoOpener opener;
     Glib::RefPtr<Gtk::Application> app;
-    std::unique_ptr<AppDelegate> delegate;
+    std::unique_ptr<LauncherApp> launcher;
     bool shutDown = false;
 };
 
@@ -150,7 +151,7 @@ TEST_F(UpdatePromptTest, ThePromptStandsOverTheGameWindowAndLaterChangesNothing)
     // The automatic check, shortly after launch.
     ASSERT_TRUE(runUntil([] { return visibleDialog() != nullptr; }, 30s));
     Gtk::MessageDialog& prompt = *visibleDialog();
-    EXPECT_EQ(prompt.get_transient_for(), &delegate->game()->window());
+    EXPECT_EQ(prompt.get_transient_for(), &launcher->game()->window());
     EXPECT_TRUE(prompt.get_modal());
     EXPECT_EQ(prompt.property_text().get_value(), "New version 1.2 available");
     EXPECT_EQ(prompt.property_secondary_text().get_value(),
@@ -165,11 +166,11 @@ TEST_F(UpdatePromptTest, ThePromptStandsOverTheGameWindowAndLaterChangesNothing)
     ASSERT_TRUE(runUntil([] { return visibleDialog() == nullptr; }, 10s));
     runFor(500ms);
     EXPECT_FALSE(shutDown);
-    EXPECT_TRUE(delegate->game()->window().get_visible());
+    EXPECT_TRUE(launcher->game()->window().get_visible());
     EXPECT_EQ(manifestRequests(), 1u);
 
     // The menu check offers the same version again.
-    delegate->checkUpdates();
+    launcher->checkForUpdates();
     ASSERT_TRUE(runUntil([] { return visibleDialog() != nullptr; }, 30s));
     EXPECT_EQ(visibleDialog()->property_text().get_value(), "New version 1.2 available");
     EXPECT_EQ(manifestRequests(), 2u);
@@ -185,10 +186,10 @@ TEST_F(UpdatePromptTest, TheMenuCheckSaysWhenTheLauncherIsUpToDate) {
     runFor(1s);
     EXPECT_EQ(visibleDialog(), nullptr); // the automatic check says nothing
 
-    delegate->checkUpdates();
+    launcher->checkForUpdates();
     ASSERT_TRUE(runUntil([] { return visibleDialog() != nullptr; }, 30s));
     Gtk::MessageDialog& notice = *visibleDialog();
-    EXPECT_EQ(notice.get_transient_for(), &delegate->game()->window());
+    EXPECT_EQ(notice.get_transient_for(), &launcher->game()->window());
     EXPECT_EQ(notice.property_text().get_value(), "Vorlia");
     EXPECT_EQ(notice.property_secondary_text().get_value(), "You have the latest version (1.0.0).");
     EXPECT_EQ(buttonLabel(notice, 1000), "OK");
@@ -212,7 +213,7 @@ TEST_F(UpdatePromptTest, QuitInARequiredPromptEndsTheApplication) {
                 return true;
             }
             sawPrompt = true;
-            EXPECT_EQ(prompt->get_transient_for(), &delegate->game()->window());
+            EXPECT_EQ(prompt->get_transient_for(), &launcher->game()->window());
             EXPECT_EQ(prompt->property_secondary_text().get_value(),
                       "Faster loading.\n\nThis update is required to keep playing.");
             EXPECT_EQ(buttonLabel(*prompt, 1000), "Update now");

@@ -8,8 +8,8 @@
 //   verify PUBLIC-KEY version.json version.json.sig [--platform NAME] [--base-url URL]
 //
 // Exit status: 0 done, 1 refused (bad input, a file that does not verify), 2 wrong usage.
-#include "update/manifest.hpp"
-#include "update/version.hpp"
+#include "rules/manifest.hpp"
+#include "rules/version.hpp"
 
 #include <glib.h>
 #include <nlohmann/json.hpp>

@@ -10,9 +10,9 @@
 // SIGTERM/SIGINT.
 
 #include "app/build_constants.hpp"
-#include "app/gobject_ptr.hpp"
-#include "bridge/token.hpp"
-#include "bridge/token_tables.hpp"
+#include "base/handle.hpp"
+#include "rules/token.hpp"
+#include "rules/token_tables.hpp"
 
 #include <gio/gio.h>
 #include <glib-unix.h>
@@ -33,9 +33,9 @@
 namespace {
 
 using vorlia::adopt;
-using vorlia::GCharPtr;
-using vorlia::GErrorPtr;
-using vorlia::GObjectPtr;
+using vorlia::GText;
+using vorlia::Handle;
+using vorlia::ref;
 namespace fs = std::filesystem;
 
 // What a path answers with instead of its file, for the update tests.
@@ -78,10 +78,10 @@ struct Standin {
     vorlia::TokenKeyTables tables;
     FILE* log = stdout;
     guint httpsPort = 0;
-    GObjectPtr<SoupServer> https;
-    GObjectPtr<SoupServer> proxy;
+    Handle<SoupServer> https;
+    Handle<SoupServer> proxy;
     // Connections held open by the "stall" fault until the process stops.
-    std::vector<GObjectPtr<GIOStream>> stalled;
+    std::vector<Handle<GIOStream>> stalled;
     GMainLoop* loop = nullptr;
 
     bool isSite(const std::string& host) const {
@@ -91,7 +91,7 @@ struct Standin {
 };
 
 std::string lower(const char* text) {
-    GCharPtr down(g_ascii_strdown(text != nullptr ? text : "", -1));
+    GText down(g_ascii_strdown(text != nullptr ? text : "", -1));
     return down.get();
 }
 
@@ -151,7 +151,7 @@ void onProxyFinished(SoupServer*, SoupServerMessage* msg, gpointer data) {
 // Maps a request path onto a file under root, refusing anything that could
 // leave it. The path arrives percent-encoded.
 std::optional<fs::path> fileUnder(const std::string& root, const char* encodedPath) {
-    GCharPtr decoded(g_uri_unescape_string(encodedPath, "/"));
+    GText decoded(g_uri_unescape_string(encodedPath, "/"));
     if (!decoded || decoded.get()[0] != '/') {
         return std::nullopt;
     }
@@ -198,7 +198,7 @@ void respondText(SoupServerMessage* msg, unsigned status, const std::string& tex
 }
 
 struct PartialWrite {
-    GObjectPtr<SoupServerMessage> msg;
+    Handle<SoupServerMessage> msg;
     Standin* standin;
     bool stall;
 };
@@ -271,7 +271,7 @@ void respondFile(Standin& s, SoupServerMessage* msg, const fs::path& file, const
         g_bytes_unref(first);
         g_bytes_unref(bytes);
         // The body is never completed: the server writes what it has, then waits.
-        auto* write = new PartialWrite{vorlia::retain(msg), &s, fault->second.kind == Fault::Kind::Stall};
+        auto* write = new PartialWrite{vorlia::ref(msg), &s, fault->second.kind == Fault::Kind::Stall};
         g_signal_connect(msg, "wrote-body-data", G_CALLBACK(onHalfWritten), write);
         return;
     }
@@ -437,14 +437,14 @@ void serveHttps(SoupServer*, SoupServerMessage* msg, const char* path, GHashTabl
 
 struct Tunnel {
     Standin* standin;
-    GObjectPtr<SoupServerMessage> msg;
-    GObjectPtr<GIOStream> upstream;
+    Handle<SoupServerMessage> msg;
+    Handle<GIOStream> upstream;
 };
 
 void onTunnelReady(SoupServerMessage* msg, gpointer data) {
     auto* tunnel = static_cast<Tunnel*>(data);
     g_signal_handlers_disconnect_by_data(msg, data);
-    GObjectPtr<GIOStream> upstream = std::move(tunnel->upstream);
+    Handle<GIOStream> upstream = std::move(tunnel->upstream);
     writeLog(*tunnel->standin, logLine(msg, "proxy"));
     GIOStream* client = soup_server_message_steal_connection(msg);
     delete tunnel;
@@ -462,7 +462,7 @@ void onUpstreamConnected(GObject* source, GAsyncResult* result, gpointer data) {
     auto* tunnel = static_cast<Tunnel*>(data);
     GError* error = nullptr;
     GSocketConnection* connection = g_socket_client_connect_finish(G_SOCKET_CLIENT(source), result, &error);
-    GErrorPtr owned(error);
+    Handle<GError> owned(error);
     SoupServerMessage* msg = tunnel->msg.get();
     if (connection == nullptr) {
         respondText(msg, SOUP_STATUS_BAD_GATEWAY, "Stand-in unreachable\n");
@@ -487,11 +487,11 @@ void serveProxy(SoupServer* server, SoupServerMessage* msg, const char* path, GH
             respondText(msg, SOUP_STATUS_FORBIDDEN, "This proxy reaches only the stand-in hosts\n");
             return;
         }
-        auto* tunnel = new Tunnel{&s, vorlia::retain(msg), nullptr};
+        auto* tunnel = new Tunnel{&s, vorlia::ref(msg), nullptr};
         soup_server_message_pause(msg);
-        GObjectPtr<GSocketClient> client = adopt(g_socket_client_new());
-        GObjectPtr<GInetAddress> loopback = adopt(g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
-        GObjectPtr<GSocketAddress> address =
+        Handle<GSocketClient> client = adopt(g_socket_client_new());
+        Handle<GInetAddress> loopback = adopt(g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
+        Handle<GSocketAddress> address =
             adopt(g_inet_socket_address_new(loopback.get(), static_cast<guint16>(s.httpsPort)));
         g_socket_client_connect_async(client.get(), G_SOCKET_CONNECTABLE(address.get()), nullptr,
                                       onUpstreamConnected, tunnel);
@@ -565,7 +565,7 @@ int main(int argc, char** argv) {
     const bool parsed = g_option_context_parse(context, &argc, &argv, &parseError);
     g_option_context_free(context);
     if (!parsed) {
-        GErrorPtr owned(parseError);
+        Handle<GError> owned(parseError);
         return fail(parseError->message);
     }
     auto take = [](gchar* value, std::string& into) {
@@ -614,7 +614,7 @@ int main(int argc, char** argv) {
     GTlsCertificate* certificate =
         g_tls_certificate_new_from_files(o.certFile.c_str(), o.keyFile.c_str(), &error);
     if (certificate == nullptr) {
-        GErrorPtr owned(error);
+        Handle<GError> owned(error);
         return fail("cannot load the certificate: " + std::string(error->message));
     }
     s.https =
@@ -637,7 +637,7 @@ int main(int argc, char** argv) {
     if (!soup_server_listen_local(s.https.get(), static_cast<guint>(o.httpsPort),
                                   SoupServerListenOptions(listen | SOUP_SERVER_LISTEN_HTTPS), &error) ||
         !soup_server_listen_local(s.proxy.get(), static_cast<guint>(o.proxyPort), listen, &error)) {
-        GErrorPtr owned(error);
+        Handle<GError> owned(error);
         return fail("cannot listen: " + std::string(error->message));
     }
     s.httpsPort = listeningPort(s.https.get());

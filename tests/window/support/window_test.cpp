@@ -1,7 +1,8 @@
 #include "window/support/window_test.hpp"
 
-#include "app/app_delegate.hpp"
-#include "bridge/token_tables.hpp"
+#include "app/launcher_app.hpp"
+#include "demo/route.hpp"
+#include "rules/token_tables.hpp"
 
 #include <gdk/x11/gdkx.h>
 #include <glib.h>
@@ -52,7 +53,7 @@ std::optional<std::string> evaluate(WebKitWebView* web, const std::string& scrip
             JSCValue* value =
                 webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), res, &error);
             if (value != nullptr) {
-                GCharPtr json(jsc_value_to_json(value, 0));
+                GText json(jsc_value_to_json(value, 0));
                 (*r)->json = json ? std::string(json.get()) : std::string("undefined");
                 g_object_unref(value);
             }
@@ -148,8 +149,8 @@ LocalHttpServer::~LocalHttpServer() {
 
 void LocalHttpServer::listen() {
     GError* error = nullptr;
-    GObjectPtr<GInetAddress> loopback = adopt(g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
-    GObjectPtr<GSocketAddress> address = adopt(g_inet_socket_address_new(loopback.get(), port_));
+    Handle<GInetAddress> loopback = adopt(g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
+    Handle<GSocketAddress> address = adopt(g_inet_socket_address_new(loopback.get(), port_));
     if (!soup_server_listen(server_.get(), address.get(), SoupServerListenOptions(0), &error)) {
         ADD_FAILURE() << "cannot listen: " << error->message;
         g_clear_error(&error);
@@ -239,14 +240,14 @@ Config localConfig(const std::string& origin, const std::filesystem::path& folde
     return c;
 }
 
-void launchInProcess(Glib::RefPtr<Gtk::Application>& app, std::unique_ptr<AppDelegate>& delegate,
+void launchInProcess(Glib::RefPtr<Gtk::Application>& app, std::unique_ptr<LauncherApp>& launcher,
                      const Config& config, UriOpener& opener) {
     app = Gtk::Application::create(config.applicationId, Gio::Application::Flags::NON_UNIQUE);
-    delegate = std::make_unique<AppDelegate>(app, config, opener);
+    launcher = std::make_unique<LauncherApp>(app, config, opener, demo::standInHooks(config));
     app->register_application();
     app->activate();
-    ASSERT_NE(delegate->game(), nullptr);
-    Gtk::Window& window = delegate->game()->window();
+    ASSERT_NE(launcher->game(), nullptr);
+    Gtk::Window& window = launcher->game()->window();
     ASSERT_TRUE(runUntil([&] { return window.get_mapped() && window.get_width() > 0; }));
 }
 
@@ -258,10 +259,7 @@ int runLauncherChild(const std::string& childArgs) {
     in >> origin >> folder >> appId;
     Config config = localConfig(origin, folder);
     config.applicationId = appId;
-    auto app = Gtk::Application::create(config.applicationId);
-    SystemUriOpener opener;
-    AppDelegate delegate(app, config, opener);
-    return app->run();
+    return runLauncher(config, demo::standInHooks(config));
 }
 
 void WindowTest::SetUp() {

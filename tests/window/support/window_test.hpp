@@ -8,9 +8,9 @@
 //   LocalHttpServer      an in-process libsoup server on 127.0.0.1 that records what it sees
 #pragma once
 
-#include "app/app_delegate.hpp"
 #include "app/config.hpp"
-#include "app/gobject_ptr.hpp"
+#include "app/launcher_app.hpp"
+#include "base/handle.hpp"
 #include "window/uri_opener.hpp"
 
 #include <gtest/gtest.h>
@@ -111,7 +111,7 @@ class LocalHttpServer {
     static void onRequest(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*, gpointer self);
     void listen();
 
-    GObjectPtr<SoupServer> server_;
+    Handle<SoupServer> server_;
     unsigned port_ = 0;
     std::map<std::string, Handler> routes_;
     std::vector<RecordedRequest> requests_;
@@ -125,12 +125,12 @@ inline Config localConfig(const LocalHttpServer& server, const TempFolder& folde
 }
 
 // Starts the launcher in this process as the player does (the application's
-// startup and activation through the AppDelegate) and waits until its game
+// startup and activation through the LauncherApp) and waits until its game
 // window is on screen.
-void launchInProcess(Glib::RefPtr<Gtk::Application>& app, std::unique_ptr<AppDelegate>& delegate,
+void launchInProcess(Glib::RefPtr<Gtk::Application>& app, std::unique_ptr<LauncherApp>& launcher,
                      const Config& config, UriOpener& opener);
 
-// Runs a whole launcher as main does (AppDelegate, the application's own run
+// Runs a whole launcher as main does (LauncherApp, the application's own run
 // loop, single instance over D-Bus) for "ORIGIN FOLDER APPLICATION-ID".
 int runLauncherChild(const std::string& childArgs);
 

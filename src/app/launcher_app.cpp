@@ -1,0 +1,170 @@
+#include "app/launcher_app.hpp"
+
+#include "app/menu_model.hpp"
+
+#include <giomm/menu.h>
+#include <glibmm/main.h>
+#include <gtkmm/aboutdialog.h>
+
+namespace vorlia {
+
+GameWindowSettings gameWindowSettings(const Config& config, const LaunchHooks& hooks) {
+    GameWindowSettings s;
+    s.gameStartURL = config.gameStartURL;
+    s.gameHost = config.gameHost;
+    s.allowedHosts = config.allowedHosts;
+    s.launcherVersion = config.launcherVersion;
+    s.tokenKey = config.tokenKey;
+    s.refreshInterval = config.timing.refreshInterval;
+    s.startRequestTimeout = config.timing.startRequestTimeout;
+    s.dataFolder = config.folders.data;
+    s.cacheFolder = config.folders.cache;
+    s.stateFolder = config.folders.state;
+    s.routeNetwork = hooks.routeNetwork;
+    return s;
+}
+
+UpdateSettings updateSettings(const Config& config, const LaunchHooks& hooks) {
+    UpdateSettings s;
+    s.updateBaseURL = config.updateBaseURL;
+    s.manifestPublicKey = config.manifestPublicKey;
+    s.launcherVersion = config.launcherVersion;
+    s.siteHost = config.siteHost;
+    s.ioTimeout = config.timing.updaterIOTimeout;
+    s.routeSession = hooks.routeSession;
+    return s;
+}
+
+LauncherApp::LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config& config, UriOpener& opener,
+                         LaunchHooks hooks)
+    : app_(app), config_(config), opener_(opener), hooks_(std::move(hooks)) {
+    app_->signal_startup().connect([this] {
+        addActions();
+        buildMenuBar();
+    });
+    // A second start of the launcher reaches the running one as another
+    // activation: it raises the game window instead of opening a second.
+    app_->signal_activate().connect([this] {
+        if (game_) {
+            game_->window().present();
+            return;
+        }
+        openGameWindow();
+    });
+}
+
+void LauncherApp::openGameWindow() {
+    game_ = std::make_unique<GameWindow>(app_, gameWindowSettings(config_, hooks_), opener_);
+    game_->window().present();
+    Glib::signal_timeout().connect_once([this] { updater().check(false); },
+                                        static_cast<unsigned>(config_.timing.automaticCheckDelay.count()));
+}
+
+void LauncherApp::addActions() {
+    const auto withGame = [this](auto act) {
+        return [this, act] {
+            if (game_) {
+                act(*game_);
+            }
+        };
+    };
+    const auto edit = [withGame](const char* command) {
+        return withGame(
+            [command](GameWindow& game) { webkit_web_view_execute_editing_command(game.web(), command); });
+    };
+    app_->add_action("about", [this] {
+        auto* about = Gtk::make_managed<Gtk::AboutDialog>();
+        about->set_program_name("Vorlia");
+        about->set_version(config_.launcherVersion);
+        about->set_website("https://" + config_.siteHost);
+        about->set_logo_icon_name(config_.applicationId);
+        if (game_) {
+            about->set_transient_for(game_->window());
+            about->set_modal(true);
+        }
+        about->present();
+    });
+    app_->add_action("check-updates", [this] { checkForUpdates(); });
+    app_->add_action("website", [this] { openWebsite(); });
+    app_->add_action("hide", withGame([](GameWindow& game) { game.window().minimize(); }));
+    app_->add_action("quit", [this] { app_->quit(); });
+    app_->add_action("cut", edit(WEBKIT_EDITING_COMMAND_CUT));
+    app_->add_action("copy", edit(WEBKIT_EDITING_COMMAND_COPY));
+    app_->add_action("paste", edit(WEBKIT_EDITING_COMMAND_PASTE));
+    app_->add_action("select-all", edit(WEBKIT_EDITING_COMMAND_SELECT_ALL));
+    app_->add_action("reload", [this] { reloadGame(); });
+    app_->add_action("back-to-login", [this] { reloadGame(); });
+    app_->add_action("fullscreen", withGame([](GameWindow& game) { game.toggleFullscreen(); }));
+    app_->add_action("minimize", withGame([](GameWindow& game) { game.window().minimize(); }));
+}
+
+void LauncherApp::buildMenuBar() {
+    auto bar = Gio::Menu::create();
+    for (const Menu& menu : mainMenuModel()) {
+        auto submenu = Gio::Menu::create();
+        auto section = Gio::Menu::create();
+        for (const MenuEntry& entry : menu.entries) {
+            if (entry.isSeparator()) {
+                // A GTK menu draws its separators between sections.
+                submenu->append_section(section);
+                section = Gio::Menu::create();
+                continue;
+            }
+            section->append(entry.title, entry.action);
+            if (!entry.accels.empty()) {
+                app_->set_accels_for_action(
+                    entry.action, std::vector<Glib::ustring>(entry.accels.begin(), entry.accels.end()));
+            }
+        }
+        submenu->append_section(section);
+        bar->append_submenu(menu.title, submenu);
+    }
+    app_->set_menubar(bar);
+}
+
+void LauncherApp::reloadGame() {
+    if (game_) {
+        game_->reloadGame();
+    }
+}
+
+void LauncherApp::checkForUpdates() {
+    updater().check(true);
+}
+
+void LauncherApp::openWebsite() {
+    opener_.open("https://" + config_.siteHost);
+}
+
+Updater& LauncherApp::updater() {
+    if (!updater_) {
+        alerts_ = std::make_unique<GtkAlerts>(
+            [this]() -> Gtk::Window* { return game_ ? &game_->window() : nullptr; }, hooks_.alertShown);
+        InstallEnvironment environment = InstallEnvironment::system();
+        if (hooks_.itemShown) {
+            environment.showInFileManager = [shown = hooks_.itemShown, show = environment.showInFileManager](
+                                                const std::filesystem::path& item) {
+                shown(item);
+                show(item);
+            };
+        }
+        updater_ = std::make_unique<Updater>(
+            updateSettings(config_, hooks_), *alerts_, [this] { app_->quit(); }, std::move(environment));
+    }
+    return *updater_;
+}
+
+int runLauncher(const Config& config, LaunchHooks hooks) {
+    // Works around WebKitGTK's DMA-BUF renderer, which leaves a blank window on
+    // many NVIDIA and some Wayland setups; the shared-memory path works
+    // everywhere. It can go once the engine falls back by itself. The engine
+    // reads it before it starts.
+    g_setenv("WEBKIT_DISABLE_DMABUF_RENDERER", "1", TRUE);
+    auto app = Gtk::Application::create(config.applicationId);
+    SystemUriOpener opener;
+    LauncherApp launcher(app, config, opener, std::move(hooks));
+    // No arguments: the launcher takes nothing from its command line.
+    return app->run();
+}
+
+} // namespace vorlia

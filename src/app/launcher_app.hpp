@@ -1,0 +1,67 @@
+// The composition root: builds the menus, opens the game window when the
+// application activates, makes the updater when it is first needed, and
+// carries the launcher's own menu actions.
+#pragma once
+
+#include "app/config.hpp"
+#include "update/alerts.hpp"
+#include "update/update_settings.hpp"
+#include "update/updater.hpp"
+#include "window/game_window.hpp"
+#include "window/uri_opener.hpp"
+
+#include <gtkmm/application.h>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+namespace vorlia {
+
+// What the demo and test flavours add to a launcher; the production
+// executable leaves every hook empty.
+struct LaunchHooks {
+    std::function<void(WebKitNetworkSession*)> routeNetwork;     // the game window's network session
+    std::function<void(SoupSession*)> routeSession;              // the updater's HTTP session
+    std::function<void(const Alert&)> alertShown;                // each updater alert, as it shows
+    std::function<void(const std::filesystem::path&)> itemShown; // each item handed to the file manager
+};
+
+// The values each part takes from the configuration.
+GameWindowSettings gameWindowSettings(const Config& config, const LaunchHooks& hooks);
+UpdateSettings updateSettings(const Config& config, const LaunchHooks& hooks);
+
+class LauncherApp {
+  public:
+    LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config& config, UriOpener& opener,
+                LaunchHooks hooks = {});
+    LauncherApp(const LauncherApp&) = delete;
+    LauncherApp& operator=(const LauncherApp&) = delete;
+
+    void reloadGame();
+    void checkForUpdates();
+    void openWebsite();
+
+    GameWindow* game() { return game_.get(); }
+    // The one updater of the process, made on first use.
+    Updater& updater();
+
+  private:
+    void addActions();
+    void buildMenuBar();
+    void openGameWindow();
+
+    Glib::RefPtr<Gtk::Application> app_;
+    const Config& config_;
+    UriOpener& opener_;
+    LaunchHooks hooks_;
+    std::unique_ptr<GameWindow> game_;
+    std::unique_ptr<Alerts> alerts_;
+    std::unique_ptr<Updater> updater_;
+};
+
+// Runs the launcher as a process does: one application per desktop session
+// (a second start raises the first one's window), until the player quits.
+int runLauncher(const Config& config, LaunchHooks hooks = {});
+
+} // namespace vorlia

@@ -1,0 +1,28 @@
+// Whole-file reading and writing, and where the running executable lives.
+#pragma once
+
+#include "base/expected.hpp"
+
+#include <cstddef>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vorlia {
+
+// The whole content of a file, or GLib's description of why it could not be read.
+expected<std::string, std::string> readFile(const std::filesystem::path& path);
+
+// Replaces a file's content all at once with the given mode: readers see the
+// old or the new text, never a part, even when the write fails or is cut short.
+expected<void, std::string> writeFileAtomically(const std::filesystem::path& file, std::string_view content,
+                                                int mode = 0600);
+
+// The running executable, resolved through /proc/self/exe.
+std::filesystem::path executablePath();
+
+// The application folder: the folder that holds the running executable.
+std::filesystem::path applicationFolder();
+
+} // namespace vorlia

@@ -1,0 +1,46 @@
+#include "rules/relaunch_script.hpp"
+
+namespace vorlia {
+
+std::string shellQuote(std::string_view path) {
+    std::string quoted = "'";
+    for (const char c : path) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    quoted += '\'';
+    return quoted;
+}
+
+std::string relaunchScript(std::int32_t pid, std::string_view bundle, std::string_view newBundle) {
+    const std::string b = shellQuote(bundle);
+    const std::string n = shellQuote(newBundle);
+    const std::string lines[] = {
+        "#!/bin/sh",
+        "while kill -0 " + std::to_string(pid) + " 2>/dev/null; do sleep 0.3; done",
+        "rm -rf " + b + ".old " + b + ".new",
+        // The new folder is first moved beside the old one: from another file
+        // system that move is a copy, which can fail or be cut short halfway.
+        // Only renames on the launcher's own file system then touch its path.
+        "mv " + n + " " + b + ".new && mv " + b + " " + b + ".old && { mv " + b + ".new " + b + " || mv " +
+            b + ".old " + b + "; }",
+        "chmod +x " + b + "/vorlia 2>/dev/null",
+        // When both the swap and its roll-back failed, ".old" is the only
+        // launcher left: keep it unless a working one stands at the path again.
+        "[ -x " + b + "/vorlia ] && [ -f " + b + "/Info.json ] && rm -rf " + b + ".old; rm -rf " + b + ".new",
+        "exec " + b + "/vorlia",
+    };
+    std::string text;
+    for (const std::string& line : lines) {
+        if (!text.empty()) {
+            text += '\n';
+        }
+        text += line;
+    }
+    return text;
+}
+
+} // namespace vorlia

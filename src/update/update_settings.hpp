@@ -1,0 +1,23 @@
+// What the updater needs of the launcher's configuration.
+#pragma once
+
+#include <libsoup/soup.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace vorlia {
+
+struct UpdateSettings {
+    std::string updateBaseURL;     // "https://" + site host + "/download/"
+    std::string manifestPublicKey; // base64 of the 32-byte Ed25519 key
+    std::string launcherVersion;
+    std::string siteHost;
+    std::chrono::milliseconds ioTimeout{20'000};
+    // Applied to the updater's HTTP session when it is made; only the demo
+    // and test flavours set it.
+    std::function<void(SoupSession*)> routeSession;
+};
+
+} // namespace vorlia

@@ -1,0 +1,258 @@
+// The relaunch script run by the real /bin/sh on real folders, with a
+// stand-in process in the launcher's place and stand-in launchers that record
+// where and which version they were started.
+#include "rules/relaunch_script.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace vorlia {
+namespace {
+namespace fs = std::filesystem;
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeText(const fs::path& path, const std::string& text, fs::perms perms = fs::perms(0644)) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+    fs::permissions(path, perms);
+}
+
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {}) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    std::vector<std::string> envText = extraEnv;
+    for (char** e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const bool replaced = std::any_of(extraEnv.begin(), extraEnv.end(), [&](const std::string& x) {
+            return entry.compare(0, x.find('=') + 1, x, 0, x.find('=') + 1) == 0;
+        });
+        if (!replaced) {
+            envText.push_back(entry);
+        }
+    }
+    std::vector<char*> env;
+    for (const std::string& e : envText) {
+        env.push_back(const_cast<char*>(e.c_str()));
+    }
+    env.push_back(nullptr);
+    pid_t pid = 0;
+    EXPECT_EQ(posix_spawn(&pid, args[0], nullptr, nullptr, args.data(), env.data()), 0);
+    return pid;
+}
+
+int waitFor(pid_t pid) {
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    return status;
+}
+
+class RelaunchShell : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::random_device rd;
+        root_ = fs::temp_directory_path() / ("vorlia-relaunch-test-" + std::to_string(rd()));
+        fs::create_directories(root_);
+        log_ = root_ / "launches.log";
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+
+    // A stand-in launcher of the given version: started, it notes its path and version.
+    void makeBundle(const fs::path& bundle, const std::string& version) {
+        writeText(bundle / "vorlia",
+                  "#!/bin/sh\nprintf '%s %s\\n' \"$0\" " + version + " >> '" + log_.string() + "'\n",
+                  fs::perms(0755));
+        writeText(bundle / "Info.json", "{\"CFBundleShortVersionString\": \"" + version + "\"}");
+    }
+
+    // Writes the script for a launcher that has already gone and runs it to its end.
+    int runSwap(const fs::path& bundle, const fs::path& newBundle, const std::vector<std::string>& env = {}) {
+        const pid_t gone = spawn({"/bin/true"});
+        waitFor(gone);
+        writeText(root_ / "swap.sh", relaunchScript(gone, bundle.string(), newBundle.string()));
+        return waitFor(spawn({"/bin/sh", (root_ / "swap.sh").string()}, env));
+    }
+
+    // Runs the swap with `mvScript` standing in for mv on the script's PATH.
+    int runSwapWithMv(const fs::path& bundle, const fs::path& newBundle, const std::string& mvScript) {
+        writeText(root_ / "bin" / "mv", mvScript, fs::perms(0755));
+        return runSwap(bundle, newBundle, {"PATH=" + (root_ / "bin").string() + ":/usr/bin:/bin"});
+    }
+
+    std::string launches() { return readText(log_); }
+
+    fs::path root_;
+    fs::path log_;
+};
+
+TEST_F(RelaunchShell, WaitsForTheLauncherToEnd) {
+    const fs::path b = root_ / "apps" / "Vorlia.app";
+    const fs::path n = root_ / "work" / "Vorlia.app";
+    makeBundle(b, "1");
+    makeBundle(n, "2");
+    const pid_t launcher = spawn({"/bin/sleep", "600"});
+    writeText(root_ / "swap.sh", relaunchScript(launcher, b.string(), n.string()));
+    const pid_t script = spawn({"/bin/sh", (root_ / "swap.sh").string()});
+
+    // Several polls go by while the launcher lives; nothing may move meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    EXPECT_EQ(waitpid(script, nullptr, WNOHANG), 0) << "the script did not wait";
+    EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"1\"}");
+    EXPECT_TRUE(fs::exists(n));
+    EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.old"));
+
+    kill(launcher, SIGTERM);
+    waitFor(launcher);
+    EXPECT_EQ(WEXITSTATUS(waitFor(script)), 0);
+    EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"2\"}");
+    EXPECT_EQ(launches(), b.string() + "/vorlia 2\n");
+}
+
+TEST_F(RelaunchShell, NewBundleUnderAnotherNameTakesTheOldPathAndName) {
+    const fs::path b = root_ / "apps" / "Vorlia.app";
+    const fs::path n = root_ / "work" / "Vorlia 2.0 Release.app";
+    makeBundle(b, "1");
+    makeBundle(n, "2");
+    writeText(b / "only-in-old", "x");
+    EXPECT_EQ(WEXITSTATUS(runSwap(b, n)), 0);
+    EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"2\"}");
+    EXPECT_FALSE(fs::exists(b / "only-in-old"));
+    EXPECT_FALSE(fs::exists(n));
+    EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.old"));
+    EXPECT_EQ(launches(), b.string() + "/vorlia 2\n");
+}
+
+TEST_F(RelaunchShell, RestoresTheExecutableBit) {
+    const fs::path b = root_ / "apps" / "Vorlia.app";
+    const fs::path n = root_ / "work" / "Vorlia.app";
+    makeBundle(b, "1");
+    makeBundle(n, "2");
+    fs::permissions(n / "vorlia", fs::perms(0644));
+    EXPECT_EQ(WEXITSTATUS(runSwap(b, n)), 0);
+    EXPECT_EQ(launches(), b.string() + "/vorlia 2\n");
+}
+
+TEST_F(RelaunchShell, LeftoverOldCopyIsRemoved) {
+    const fs::path b = root_ / "apps" / "Vorlia.app";
+    const fs::path n = root_ / "work" / "Vorlia.app";
+    makeBundle(b, "1");
+    makeBundle(n, "2");
+    makeBundle(root_ / "apps" / "Vorlia.app.old", "0");
+    writeText(root_ / "apps" / "Vorlia.app.old" / "stale", "x");
+    EXPECT_EQ(WEXITSTATUS(runSwap(b, n)), 0);
+    EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.old"));
+    EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"2\"}");
+}
+
+TEST_F(RelaunchShell, RefusedMoveRollsBackAndReopensTheOldLauncher) {
+    const fs::path b = root_ / "apps" / "Vorlia.app";
+    makeBundle(b, "1");
+    // The new bundle cannot be moved: it is not there.
+    EXPECT_EQ(WEXITSTATUS(runSwap(b, root_ / "work" / "Vanished.app")), 0);
+    EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"1\"}");
+    EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.old"));
+    EXPECT_EQ(launches(), b.string() + "/vorlia 1\n");
+}
+
+// A file system that refuses to move the new folder from beside the old one
+// into its place, and every move back from ".old": the swap and then its
+// roll-back both fail.
+TEST_F(RelaunchShell, FailedRollBackKeepsTheOldCopy) {
+    const fs::path b = root_ / "apps" / "Vorlia.app";
+    const fs::path n = root_ / "work" / "Vorlia.app";
+    makeBundle(b, "1");
+    makeBundle(n, "2");
+    const int status = runSwapWithMv(
+        b, n,
+        "#!/bin/sh\ncase \"$1\" in\n  *.old|*.new) echo refused >&2; exit 1;;\nesac\nexec /bin/mv \"$@\"\n");
+    EXPECT_NE(WEXITSTATUS(status), 0) << "nothing stands at the launcher's path to start";
+    EXPECT_FALSE(fs::exists(b));
+    EXPECT_EQ(readText(root_ / "apps" / "Vorlia.app.old" / "Info.json"),
+              "{\"CFBundleShortVersionString\": \"1\"}");
+    EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.new"));
+    EXPECT_EQ(launches(), "");
+}
+
+// Moving the new folder in from another file system is a copy; one that runs
+// out of room leaves part of the folder behind, as mv does, and fails.
+TEST_F(RelaunchShell, FailedCopyOfTheNewFolderLeavesTheOldLauncherInPlace) {
+    const fs::path b = root_ / "apps" / "Vorlia.app";
+    const fs::path n = root_ / "work" / "Vorlia.app";
+    makeBundle(b, "1");
+    makeBundle(n, "2");
+    const std::string copyRunsOutOfRoom =
+        "#!/bin/sh\ncase \"$1\" in\n  '" + root_.string() +
+        "/work/'*) mkdir -p \"$2\" && cp \"$1/Info.json\" \"$2/\"; echo 'No space left' >&2; exit 1;;\n"
+        "esac\nexec /bin/mv \"$@\"\n";
+    EXPECT_EQ(WEXITSTATUS(runSwapWithMv(b, n, copyRunsOutOfRoom)), 0);
+    EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"1\"}");
+    EXPECT_TRUE(fs::exists(b / "vorlia"));
+    EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.old"));
+    EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.new"));
+    EXPECT_EQ(launches(), b.string() + "/vorlia 1\n");
+}
+
+// A folder left beside the launcher by an earlier copy cut short must not
+// take in the new one.
+TEST_F(RelaunchShell, LeftoverNewCopyIsRemoved) {
+    const fs::path b = root_ / "apps" / "Vorlia.app";
+    const fs::path n = root_ / "work" / "Vorlia.app";
+    makeBundle(b, "1");
+    makeBundle(n, "2");
+    writeText(root_ / "apps" / "Vorlia.app.new" / "Info.json", "partial");
+    EXPECT_EQ(WEXITSTATUS(runSwap(b, n)), 0);
+    EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"2\"}");
+    EXPECT_FALSE(fs::exists(b / "Vorlia.app"));
+    EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.new"));
+    EXPECT_EQ(launches(), b.string() + "/vorlia 2\n");
+}
+
+// Every kind of character a shell might act on, in the folder, in the
+// bundle's own name and in the work folder's path.
+TEST_F(RelaunchShell, OddPathsReachEveryCommandUnchanged) {
+    const std::string odd = "Games' Corner \"quoted\" $HOME $(false) `false` back\\slash \\n\nline";
+    const fs::path b = root_ / odd / "Vorlia's $USER.app";
+    const fs::path n = root_ / ("work " + odd) / "New `x`.app";
+    makeBundle(b, "1");
+    makeBundle(n, "2");
+    makeBundle(fs::path(b.string() + ".old"), "0");
+    fs::permissions(n / "vorlia", fs::perms(0644));
+    EXPECT_EQ(WEXITSTATUS(runSwap(b, n)), 0);
+    EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"2\"}");
+    EXPECT_FALSE(fs::exists(n));
+    EXPECT_FALSE(fs::exists(fs::path(b.string() + ".old")));
+    EXPECT_EQ(launches(), b.string() + "/vorlia 2\n");
+    // Nothing else was created or removed beside the odd folders.
+    std::vector<std::string> top;
+    for (const auto& e : fs::directory_iterator(root_)) {
+        top.push_back(e.path().filename().string());
+    }
+    std::sort(top.begin(), top.end());
+    EXPECT_EQ(top, (std::vector<std::string>{odd, "launches.log", "swap.sh", "work " + odd}));
+}
+
+} // namespace
+} // namespace vorlia
