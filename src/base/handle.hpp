@@ -24,6 +24,7 @@ template <class T> struct HandleRelease {
         void operator()(Type* p) const noexcept { function(p); }                                             \
     }
 VORLIA_HANDLE_RELEASE(char, g_free);
+VORLIA_HANDLE_RELEASE(char*, g_strfreev); // a NULL-terminated array of strings (GStrv)
 VORLIA_HANDLE_RELEASE(GError, g_error_free);
 VORLIA_HANDLE_RELEASE(GUri, g_uri_unref);
 VORLIA_HANDLE_RELEASE(GBytes, g_bytes_unref);

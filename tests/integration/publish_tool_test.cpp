@@ -19,6 +19,8 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string base = "https://vorlia.example/download/";
+// Not ASCII, so that a command line read through the locale's character set would lose it.
+const std::string notes = "Faster loading \xe2\x80\x94 caf\xc3\xa9 \xe2\x9c\x93";
 
 struct ToolRun {
     int status = -1;
@@ -89,9 +91,9 @@ class PublishTool : public ::testing::Test {
 
     void makeSignedPair() {
         ASSERT_EQ(publish({"keygen", secret, publicKey}).status, 0);
-        const ToolRun made = publish({"manifest", "--archive", archive, "--version", "2.0", "--min", "1.5",
-                                      "--url", base + "Vorlia-2.0.zip", "--notes", "Faster loading.",
-                                      "--base-url", base, "--out", manifest});
+        const ToolRun made =
+            publish({"manifest", "--archive", archive, "--version", "2.0", "--min", "1.5", "--url",
+                     base + "Vorlia-2.0.zip", "--notes", notes, "--base-url", base, "--out", manifest});
         ASSERT_EQ(made.status, 0) << made.err;
         const ToolRun signedRun = publish({"sign", secret, manifest});
         ASSERT_EQ(signedRun.status, 0) << signedRun.err;
@@ -117,7 +119,7 @@ TEST_F(PublishTool, RoundTripIsAcceptedByTheLauncher) {
     const auto decoded = launcherReads(sig, readAll(manifest));
     ASSERT_TRUE(decoded);
     ASSERT_TRUE(decoded->platform);
-    EXPECT_EQ(decoded->notes, "Faster loading.");
+    EXPECT_EQ(decoded->notes, notes);
     EXPECT_EQ(decoded->platform->version, "2.0");
     EXPECT_EQ(decoded->platform->min, "1.5");
     EXPECT_EQ(decoded->platform->url, base + "Vorlia-2.0.zip");
@@ -175,10 +177,17 @@ TEST_F(PublishTool, MergesEntriesForSeveralPlatforms) {
     const ToolRun verified = publish({"verify", publicKey, manifest, signature, "--base-url", base});
     EXPECT_EQ(verified.status, 0) << verified.err;
     EXPECT_NE(verified.out.find("linux-someotherarch: version 2.0"), std::string::npos) << verified.out;
+    // Each --platform is checked, not only the last one given.
+    const std::string native(platformEntryKey);
+    const ToolRun both = publish({"verify", publicKey, manifest, signature, "--platform",
+                                  "linux-someotherarch", "--platform", native});
+    EXPECT_EQ(both.status, 0) << both.err;
+    EXPECT_NE(both.out.find("linux-someotherarch: version 2.0"), std::string::npos) << both.out;
+    EXPECT_NE(both.out.find(native + ": version 2.0"), std::string::npos) << both.out;
     const auto decoded = launcherReads(readAll(signature), readAll(manifest));
     ASSERT_TRUE(decoded);
     EXPECT_EQ(decoded->platform->url, base + "Vorlia-2.0.zip");
-    EXPECT_EQ(decoded->notes, "Faster loading.");
+    EXPECT_EQ(decoded->notes, notes);
 }
 
 struct BadCase {
@@ -206,8 +215,11 @@ TEST_F(PublishTool, EveryBadInputGetsAClearMessageAndAnExitStatus) {
     const BadCase cases[] = {
         {"no command", {}, 2, "usage"},
         {"unknown command", {"publish"}, 2, "unknown command publish"},
-        {"unknown option", {"sign", sk, m, "--force"}, 2, "unknown option --force"},
-        {"option without value", {"manifest", "--archive"}, 2, "--archive needs a value"},
+        {"unknown option", {"sign", sk, m, "--force"}, 2, "Unknown option --force"},
+        {"another command's option", {"verify", pk, m, s, "--out", out}, 2, "Unknown option --out"},
+        {"option without value", {"manifest", "--archive"}, 2, "Missing argument for --archive"},
+        {"positional for manifest", {"manifest", a}, 2, "manifest takes only options"},
+        {"too few for verify", {"verify", pk, m}, 2, "verify needs PUBLIC-KEY MANIFEST-FILE SIGNATURE-FILE"},
         {"missing option", {"manifest", "--archive", a, "--version", "2", "--out", out}, 2, "missing --url"},
         {"keygen over an existing key", {"keygen", sk, (dir / "new.pub").string()}, 1, "never overwrites"},
         {"archive missing",
@@ -274,6 +286,41 @@ TEST_F(PublishTool, EveryBadInputGetsAClearMessageAndAnExitStatus) {
     // Nothing was written in place of good files.
     EXPECT_FALSE(fs::exists(out));
     EXPECT_EQ(publish({"verify", pk, m, s}).status, 0);
+}
+
+TEST(PublishToolHelp, EachCommandDescribesItsArgumentsAndOptions) {
+    struct HelpCase {
+        std::string command;
+        std::vector<std::string> shown;
+    };
+    const HelpCase cases[] = {
+        {"keygen", {"SECRET-KEY-FILE PUBLIC-KEY-FILE", "never overwritten"}},
+        {"public-key", {"SECRET-KEY-FILE"}},
+        {"manifest",
+         {"--archive=FILE", "--version=V", "--url=URL", "--out=FILE", "--min=V", "--notes=TEXT",
+          "--notes-file=FILE", "--size-unknown", "--platform=NAME", "--base-url=URL", "--merge"}},
+        {"sign", {"SECRET-KEY-FILE MANIFEST-FILE", "--out=FILE"}},
+        {"verify", {"PUBLIC-KEY MANIFEST-FILE SIGNATURE-FILE", "--platform=NAME", "--base-url=URL"}},
+    };
+    for (const auto& c : cases) {
+        for (const char* help : {"--help", "-h"}) {
+            SCOPED_TRACE(c.command + " " + help);
+            const ToolRun run = publish({c.command, help});
+            EXPECT_EQ(run.status, 0) << run.err;
+            EXPECT_EQ(run.err, "");
+            EXPECT_NE(run.out.find("vorlia-publish " + c.command + " "), std::string::npos) << run.out;
+            for (const std::string& text : c.shown) {
+                EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << run.out;
+            }
+            EXPECT_NE(run.out.find("Exit status: 0 done, 1 refused, 2 wrong usage"), std::string::npos);
+        }
+    }
+    // The whole tool's usage names every command.
+    const ToolRun all = publish({"--help"});
+    EXPECT_EQ(all.status, 0);
+    for (const auto& c : cases) {
+        EXPECT_NE(all.out.find("vorlia-publish " + c.command + " "), std::string::npos) << all.out;
+    }
 }
 
 } // namespace

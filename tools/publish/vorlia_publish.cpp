@@ -5,27 +5,30 @@
 //   manifest --archive FILE --version V --url URL [--min V] [--notes TEXT | --notes-file FILE]
 //            [--size-unknown] [--platform NAME] [--base-url URL] [--merge] --out version.json
 //   sign SECRET-KEY-FILE version.json [--out version.json.sig]
-//   verify PUBLIC-KEY version.json version.json.sig [--platform NAME] [--base-url URL]
+//   verify PUBLIC-KEY version.json version.json.sig [--platform NAME]... [--base-url URL]
 //
 // Exit status: 0 done, 1 refused (bad input, a file that does not verify), 2 wrong usage.
+#include "base/expected.hpp"
+#include "base/files.hpp"
+#include "base/handle.hpp"
 #include "rules/manifest.hpp"
 #include "rules/version.hpp"
 
 #include <glib.h>
 #include <nlohmann/json.hpp>
 #include <sodium.h>
-#include <sys/stat.h>
 
+#include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -34,60 +37,147 @@ using vorlia::encodeBase64;
 
 namespace {
 
+constexpr int exitDone = 0;
 constexpr int exitRefused = 1;
 constexpr int exitUsage = 2;
 constexpr std::string_view platformPrefix = "linux-";
+constexpr const char* exitStatusText = "Exit status: 0 done, 1 refused, 2 wrong usage.";
 
-struct Failure {
+// Why a command ends before its work: the exit status and what to tell the
+// publisher. A help asked for ends a command too, with status 0 and the help.
+struct Stop {
     int status;
     std::string message;
 };
 
-[[noreturn]] void refuse(std::string message) {
-    throw Failure{exitRefused, std::move(message)};
+template <class T = void> using Result = vorlia::expected<T, Stop>;
+
+vorlia::unexpected<Stop> refused(std::string message) {
+    return vorlia::unexpected(Stop{exitRefused, std::move(message)});
 }
-[[noreturn]] void usage(std::string message) {
-    throw Failure{exitUsage, std::move(message)};
+vorlia::unexpected<Stop> usage(std::string message) {
+    return vorlia::unexpected(Stop{exitUsage, std::move(message)});
 }
 
-std::string readFile(const fs::path& path, std::string_view what) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        refuse("cannot read the " + std::string(what) + " " + path.string() + ": " + std::strerror(errno));
+// One command's command line, parsed by GLib into the command's own values.
+class CommandLine {
+  public:
+    CommandLine(std::string command, const char* parameters, const char* summary)
+        : command_(std::move(command)), parameters_(parameters), summary_(summary) {}
+
+    // Values are taken as the bytes given (GLib's "filename" kind): its "string" kind converts from the
+    // locale's character set, which for this tool is plain ASCII, and would refuse notes such as "café".
+    // What must be UTF-8 is checked by the command itself.
+    void text(const char* name, const char* value, std::string help, std::optional<std::string>& into) {
+        options_.push_back(
+            Option{name, G_OPTION_ARG_FILENAME, value, std::move(help), &into, nullptr, nullptr});
     }
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    if (in.bad()) {
-        refuse("cannot read the " + std::string(what) + " " + path.string());
+    void list(const char* name, const char* value, std::string help, std::vector<std::string>& into) {
+        options_.push_back(
+            Option{name, G_OPTION_ARG_FILENAME_ARRAY, value, std::move(help), nullptr, &into, nullptr});
     }
-    return bytes.str();
+    void flag(const char* name, std::string help, bool& into) {
+        options_.push_back(
+            Option{name, G_OPTION_ARG_NONE, nullptr, std::move(help), nullptr, nullptr, &into});
+    }
+
+    // The positional arguments, once the options are in their places. `arguments` starts with the
+    // command's name and ends with a null pointer, as main's argv does.
+    Result<std::vector<std::string>> parse(char** arguments) {
+        gboolean help = FALSE;
+        gchar** positional = nullptr;
+        std::vector<GOptionEntry> entries;
+        for (Option& o : options_) {
+            gpointer data = o.text != nullptr   ? static_cast<gpointer>(&o.rawText)
+                            : o.list != nullptr ? static_cast<gpointer>(&o.rawList)
+                                                : static_cast<gpointer>(&o.rawFlag);
+            entries.push_back(GOptionEntry{o.name, 0, 0, o.kind, data, o.help.c_str(), o.value});
+        }
+        entries.push_back(GOptionEntry{"help", 'h', 0, G_OPTION_ARG_NONE, &help, "Show this help", nullptr});
+        entries.push_back(GOptionEntry{G_OPTION_REMAINING, 0, 0, G_OPTION_ARG_FILENAME_ARRAY, &positional,
+                                       nullptr, nullptr});
+        entries.push_back(GOptionEntry{});
+
+        const vorlia::Handle<GOptionContext> context = vorlia::adopt(g_option_context_new(parameters_));
+        // The help is printed by main like every other outcome, not by GLib ending the process.
+        g_option_context_set_help_enabled(context.get(), FALSE);
+        g_option_context_set_summary(context.get(), summary_);
+        g_option_context_set_description(context.get(), exitStatusText);
+        g_option_context_add_main_entries(context.get(), entries.data(), nullptr);
+        // The help's usage line names the program; here that is the tool and its command.
+        g_set_prgname(("vorlia-publish " + command_).c_str());
+
+        gchar** strv = g_strdupv(arguments);
+        GError* raw = nullptr;
+        const bool parsed = g_option_context_parse_strv(context.get(), &strv, &raw);
+        const vorlia::Handle<char*> left = vorlia::adopt(strv);
+        const vorlia::Handle<GError> error = vorlia::adopt(raw);
+        // GLib leaves nothing of its own behind when parsing fails, and hands over what it filled in.
+        const vorlia::Handle<char*> rest = vorlia::adopt(positional);
+        for (Option& o : options_) {
+            const vorlia::GText text = vorlia::adopt(std::exchange(o.rawText, nullptr));
+            const vorlia::Handle<char*> list = vorlia::adopt(std::exchange(o.rawList, nullptr));
+            if (text) {
+                *o.text = text.get();
+            }
+            for (gchar** item = list.get(); item != nullptr && *item != nullptr; ++item) {
+                o.list->push_back(*item);
+            }
+            if (o.flag != nullptr) {
+                *o.flag = o.rawFlag != FALSE;
+            }
+        }
+        if (!parsed) {
+            return usage(error->message);
+        }
+        if (help) {
+            const vorlia::GText text = vorlia::adopt(g_option_context_get_help(context.get(), TRUE, nullptr));
+            return vorlia::unexpected(Stop{exitDone, text.get()});
+        }
+        std::vector<std::string> result;
+        for (gchar** item = rest.get(); item != nullptr && *item != nullptr; ++item) {
+            result.emplace_back(*item);
+        }
+        return result;
+    }
+
+  private:
+    struct Option {
+        const char* name;
+        GOptionArg kind;
+        const char* value;
+        std::string help;
+        std::optional<std::string>* text;
+        std::vector<std::string>* list;
+        bool* flag;
+        // What GLib fills in.
+        gchar* rawText = nullptr;
+        gchar** rawList = nullptr;
+        gboolean rawFlag = FALSE;
+    };
+
+    std::string command_;
+    const char* parameters_;
+    const char* summary_;
+    std::vector<Option> options_;
+};
+
+Result<std::string> readNamed(const fs::path& path, std::string_view what) {
+    auto text = vorlia::readFile(path);
+    if (!text) {
+        return refused("cannot read the " + std::string(what) + ": " + text.error());
+    }
+    return std::move(*text);
 }
 
-// Writes through a temporary file and a rename, so that a failed write never
-// leaves a half-written file in place of a good one.
-void writeFile(const fs::path& path, const std::string& text, bool privateFile = false) {
-    const fs::path temporary = path.string() + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            refuse("cannot write " + temporary.string() + ": " + std::strerror(errno));
-        }
-        if (privateFile) {
-            fs::permissions(temporary, fs::perms::owner_read | fs::perms::owner_write);
-        }
-        out << text;
-        out.flush();
-        if (!out) {
-            fs::remove(temporary);
-            refuse("cannot write " + temporary.string());
-        }
+// Through a temporary file and a rename, so that a failed write never leaves a
+// half-written file in place of a good one. Files for publishing get the usual
+// mode (0666 less the umask); the secret key is its owner's alone.
+Result<> writeNamed(const fs::path& path, std::string_view text, int mode = 0666) {
+    if (auto written = vorlia::writeFileAtomically(path, text, mode); !written) {
+        return refused("cannot write " + path.string() + ": " + written.error());
     }
-    std::error_code error;
-    fs::rename(temporary, path, error);
-    if (error) {
-        fs::remove(temporary);
-        refuse("cannot write " + path.string() + ": " + error.message());
-    }
+    return {};
 }
 
 // The first line that is not a comment, without surrounding white space.
@@ -112,40 +202,48 @@ struct SecretKey {
     }
 };
 
-SecretKey loadSecretKey(const fs::path& path) {
-    const auto bytes = decodeBase64Strict(keyLine(readFile(path, "secret key")));
+Result<SecretKey> loadSecretKey(const fs::path& path) {
+    const auto text = readNamed(path, "secret key");
+    if (!text) {
+        return vorlia::unexpected(text.error());
+    }
+    const auto bytes = decodeBase64Strict(keyLine(*text));
     if (!bytes || bytes->size() != crypto_sign_SECRETKEYBYTES) {
-        refuse(path.string() +
-               " is not a manifest signing key (one line: base64 of 64 bytes, as keygen writes)");
+        return refused(path.string() +
+                       " is not a manifest signing key (one line: base64 of 64 bytes, as keygen writes)");
     }
     // The public half must belong to the seed, or signatures would not verify.
     unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
     unsigned char secret[crypto_sign_SECRETKEYBYTES];
     crypto_sign_seed_keypair(publicKey, secret, bytes->data());
-    if (sodium_memcmp(secret, bytes->data(), sizeof secret) != 0) {
-        sodium_memzero(secret, sizeof secret);
-        refuse(path.string() + " is damaged: its public half does not belong to its secret half");
-    }
+    const bool matches = sodium_memcmp(secret, bytes->data(), sizeof secret) == 0;
     sodium_memzero(secret, sizeof secret);
+    if (!matches) {
+        return refused(path.string() + " is damaged: its public half does not belong to its secret half");
+    }
     return SecretKey{*bytes};
 }
 
-std::string loadPublicKey(const std::string& argument) {
+Result<std::string> loadPublicKey(const std::string& argument) {
     std::string text = argument;
     std::error_code error;
     if (fs::is_regular_file(argument, error)) {
-        text = keyLine(readFile(argument, "public key"));
+        const auto file = readNamed(argument, "public key");
+        if (!file) {
+            return vorlia::unexpected(file.error());
+        }
+        text = keyLine(*file);
     }
     const auto bytes = decodeBase64Strict(text);
     if (!bytes || bytes->size() != crypto_sign_PUBLICKEYBYTES) {
-        refuse(argument + " is neither a public key file nor a public key (base64 of 32 bytes)");
+        return refused(argument + " is neither a public key file nor a public key (base64 of 32 bytes)");
     }
     return text;
 }
 
 // Dotted decimal numbers only, so that the launcher reads the version exactly
 // as the publisher meant it ("v1.2" would read as 0.2).
-void checkVersionText(const std::string& text, std::string_view option) {
+Result<> checkVersionText(const std::string& text, std::string_view option) {
     bool ok = !text.empty();
     std::size_t start = 0;
     while (ok && start <= text.size()) {
@@ -156,16 +254,18 @@ void checkVersionText(const std::string& text, std::string_view option) {
         start = dot + 1;
     }
     if (!ok) {
-        refuse(std::string(option) + " \"" + text +
-               "\" is not a dotted version of decimal numbers (e.g. 1.4.2)");
+        return refused(std::string(option) + " \"" + text +
+                       "\" is not a dotted version of decimal numbers (e.g. 1.4.2)");
     }
+    return {};
 }
 
-void checkPlatform(const std::string& platform) {
+Result<> checkPlatform(const std::string& platform) {
     if (!platform.starts_with(platformPrefix) || platform.size() == platformPrefix.size() ||
         platform.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_-") != std::string::npos) {
-        refuse("--platform \"" + platform + "\" is not a platform entry name such as linux-x86_64");
+        return refused("--platform \"" + platform + "\" is not a platform entry name such as linux-x86_64");
     }
+    return {};
 }
 
 std::vector<std::string> platformKeys(const nlohmann::ordered_json& document) {
@@ -178,61 +278,57 @@ std::vector<std::string> platformKeys(const nlohmann::ordered_json& document) {
     return keys;
 }
 
-struct Arguments {
-    std::vector<std::string> positional;
-    std::map<std::string, std::vector<std::string>> options;
-    std::map<std::string, bool> flags;
-
-    std::optional<std::string> option(const std::string& name) const {
-        const auto it = options.find(name);
-        if (it == options.end()) {
-            return std::nullopt;
-        }
-        return it->second.back();
-    }
-    std::string required(const std::string& name) const {
-        auto value = option(name);
-        if (!value) {
-            usage("missing " + name);
-        }
-        return *value;
-    }
-    bool flag(const std::string& name) const { return flags.contains(name); }
+struct ArchiveDigest {
+    std::string sha256; // lower-case hex
+    std::int64_t size = 0;
 };
 
-Arguments parse(int argc, char** argv, int first, const std::vector<std::string>& valueOptions,
-                const std::vector<std::string>& flagOptions) {
-    Arguments args;
-    for (int i = first; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg.starts_with("--")) {
-            if (std::find(flagOptions.begin(), flagOptions.end(), arg) != flagOptions.end()) {
-                args.flags[arg] = true;
-            } else if (std::find(valueOptions.begin(), valueOptions.end(), arg) != valueOptions.end()) {
-                if (i + 1 >= argc) {
-                    usage(arg + " needs a value");
-                }
-                args.options[arg].push_back(argv[++i]);
-            } else {
-                usage("unknown option " + arg);
-            }
-        } else {
-            args.positional.push_back(arg);
-        }
+// Streamed: an archive need not fit in memory.
+Result<ArchiveDigest> digestArchive(const fs::path& archive) {
+    std::ifstream in(archive, std::ios::binary);
+    if (!in) {
+        return refused("cannot read the archive " + archive.string() + ": " + std::strerror(errno));
     }
-    return args;
+    crypto_hash_sha256_state state;
+    crypto_hash_sha256_init(&state);
+    std::vector<char> buffer(1 << 16);
+    ArchiveDigest result;
+    while (in) {
+        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+        const std::streamsize got = in.gcount();
+        crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(buffer.data()),
+                                  static_cast<unsigned long long>(got));
+        result.size += got;
+    }
+    if (in.bad()) {
+        return refused("cannot read the archive " + archive.string());
+    }
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256_final(&state, digest);
+    result.sha256.assign(sizeof digest * 2 + 1, '\0');
+    sodium_bin2hex(result.sha256.data(), result.sha256.size(), digest, sizeof digest);
+    result.sha256.pop_back();
+    return result;
 }
 
-int keygen(const Arguments& args) {
-    if (args.positional.size() != 2) {
-        usage("keygen needs SECRET-KEY-FILE PUBLIC-KEY-FILE");
+Result<> keygen(char** arguments) {
+    CommandLine line("keygen", "SECRET-KEY-FILE PUBLIC-KEY-FILE",
+                     "Makes a new manifest signing key pair: the secret key, readable by its owner\n"
+                     "only (keep it offline), and the public key the launcher is built with.\n"
+                     "An existing file is never overwritten.");
+    const auto positional = line.parse(arguments);
+    if (!positional) {
+        return vorlia::unexpected(positional.error());
     }
-    const fs::path secretPath = args.positional[0];
-    const fs::path publicPath = args.positional[1];
+    if (positional->size() != 2) {
+        return usage("keygen needs SECRET-KEY-FILE PUBLIC-KEY-FILE");
+    }
+    const fs::path secretPath = (*positional)[0];
+    const fs::path publicPath = (*positional)[1];
     for (const fs::path& path : {secretPath, publicPath}) {
         std::error_code error;
         if (fs::exists(path, error)) {
-            refuse(path.string() + " already exists; keygen never overwrites a key");
+            return refused(path.string() + " already exists; keygen never overwrites a key");
         }
     }
     unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
@@ -241,108 +337,135 @@ int keygen(const Arguments& args) {
     std::string secretText = "# Vorlia manifest signing key (secret). Keep it offline; never publish it.\n" +
                              encodeBase64(secret, sizeof secret) + "\n";
     sodium_memzero(secret, sizeof secret);
-    writeFile(secretPath, secretText, true);
+    const auto secretWritten = writeNamed(secretPath, secretText, 0600);
     sodium_memzero(secretText.data(), secretText.size());
-    writeFile(publicPath, encodeBase64(publicKey, sizeof publicKey) + "\n");
+    if (!secretWritten) {
+        return secretWritten;
+    }
+    if (auto written = writeNamed(publicPath, encodeBase64(publicKey, sizeof publicKey) + "\n"); !written) {
+        return written;
+    }
     std::cout << "public key (build with -DVORLIA_MANIFEST_PUBLIC_KEY=...): "
               << encodeBase64(publicKey, sizeof publicKey) << "\n";
-    return 0;
+    return {};
 }
 
-int publicKey(const Arguments& args) {
-    if (args.positional.size() != 1) {
-        usage("public-key needs SECRET-KEY-FILE");
+Result<> publicKey(char** arguments) {
+    CommandLine line("public-key", "SECRET-KEY-FILE", "Prints the public key that belongs to a secret key.");
+    const auto positional = line.parse(arguments);
+    if (!positional) {
+        return vorlia::unexpected(positional.error());
     }
-    std::cout << loadSecretKey(args.positional[0]).publicKeyBase64() << "\n";
-    return 0;
+    if (positional->size() != 1) {
+        return usage("public-key needs SECRET-KEY-FILE");
+    }
+    const auto key = loadSecretKey((*positional)[0]);
+    if (!key) {
+        return vorlia::unexpected(key.error());
+    }
+    std::cout << key->publicKeyBase64() << "\n";
+    return {};
 }
 
-int manifest(const Arguments& args) {
-    if (!args.positional.empty()) {
-        usage("manifest takes only options");
+Result<> manifest(char** arguments) {
+    std::optional<std::string> archive, version, url, out, min, notes, notesFile, platformOption, base;
+    bool merge = false;
+    bool sizeUnknown = false;
+    CommandLine line("manifest", nullptr,
+                     "Writes the manifest entry of one platform for a release archive: its version,\n"
+                     "URL, SHA-256 digest and size, with the release notes. --archive, --version,\n"
+                     "--url and --out are required. The launcher's own reading checks the manifest\n"
+                     "before it is written.");
+    line.text("archive", "FILE", "The release archive", archive);
+    line.text("version", "V", "Its version: dotted decimal numbers, such as 2.1", version);
+    line.text("url", "URL", "The https URL the archive is published at", url);
+    line.text("out", "FILE", "The manifest to write (version.json)", out);
+    line.text("min", "V", "The lowest version still allowed to play: below it, the update is required", min);
+    line.text("notes", "TEXT", "Release notes shown with the update", notes);
+    line.text("notes-file", "FILE", "Read the release notes from FILE (UTF-8 text)", notesFile);
+    line.flag("size-unknown", "Leave the archive's size out of the entry", sizeUnknown);
+    line.text("platform", "NAME",
+              "The platform entry to write (default: " + std::string(vorlia::platformEntryKey) + ")",
+              platformOption);
+    line.text("base-url", "URL", "Refuse a --url outside this download folder, as the launcher would", base);
+    line.flag("merge", "Keep the other entries of an existing --out file", merge);
+    const auto positional = line.parse(arguments);
+    if (!positional) {
+        return vorlia::unexpected(positional.error());
     }
-    const fs::path archive = args.required("--archive");
-    const std::string version = args.required("--version");
-    const std::string url = args.required("--url");
-    const fs::path out = args.required("--out");
-    const std::string platform = args.option("--platform").value_or(std::string(vorlia::platformEntryKey));
-    checkPlatform(platform);
-    checkVersionText(version, "--version");
-    const auto min = args.option("--min");
-    if (min) {
-        checkVersionText(*min, "--min");
-        if (vorlia::isNewer(*min, version)) {
-            refuse("--min " + *min + " is newer than --version " + version);
+    if (!positional->empty()) {
+        return usage("manifest takes only options");
+    }
+    for (const auto& [value, name] : {std::pair{&archive, "--archive"}, std::pair{&version, "--version"},
+                                      std::pair{&url, "--url"}, std::pair{&out, "--out"}}) {
+        if (!*value) {
+            return usage(std::string("missing ") + name);
         }
     }
-    GUri* parsed = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr);
-    const bool https = parsed != nullptr && g_strcmp0(g_uri_get_scheme(parsed), "https") == 0 &&
-                       g_uri_get_host(parsed) != nullptr && *g_uri_get_host(parsed) != '\0';
-    if (parsed != nullptr) {
-        g_uri_unref(parsed);
+    const std::string platform = platformOption.value_or(std::string(vorlia::platformEntryKey));
+    if (auto ok = checkPlatform(platform); !ok) {
+        return ok;
     }
+    if (auto ok = checkVersionText(*version, "--version"); !ok) {
+        return ok;
+    }
+    if (min) {
+        if (auto ok = checkVersionText(*min, "--min"); !ok) {
+            return ok;
+        }
+        if (vorlia::isNewer(*min, *version)) {
+            return refused("--min " + *min + " is newer than --version " + *version);
+        }
+    }
+    const vorlia::Handle<GUri> parsed = vorlia::adopt(g_uri_parse(url->c_str(), G_URI_FLAGS_NONE, nullptr));
+    const bool https = parsed && g_strcmp0(g_uri_get_scheme(parsed.get()), "https") == 0 &&
+                       g_uri_get_host(parsed.get()) != nullptr && *g_uri_get_host(parsed.get()) != '\0';
     if (!https) {
-        refuse("--url \"" + url + "\" is not an https URL");
+        return refused("--url \"" + *url + "\" is not an https URL");
     }
-    if (const auto base = args.option("--base-url"); base && !url.starts_with(*base)) {
-        refuse("--url does not begin with --base-url " + *base + "; the launcher would refuse the manifest");
+    if (base && !url->starts_with(*base)) {
+        return refused("--url does not begin with --base-url " + *base +
+                       "; the launcher would refuse the manifest");
     }
-    if (args.option("--notes") && args.option("--notes-file")) {
-        usage("give --notes or --notes-file, not both");
+    if (notes && notesFile) {
+        return usage("give --notes or --notes-file, not both");
     }
-    std::optional<std::string> notes = args.option("--notes");
-    if (const auto file = args.option("--notes-file")) {
-        notes = readFile(*file, "notes file");
+    if (notesFile) {
+        auto text = readNamed(*notesFile, "notes file");
+        if (!text) {
+            return vorlia::unexpected(text.error());
+        }
+        notes = std::move(*text);
     }
     if (notes && !g_utf8_validate(notes->data(), static_cast<gssize>(notes->size()), nullptr)) {
-        refuse("the notes are not UTF-8 text");
+        return refused("the notes are not UTF-8 text");
     }
-
-    // Digest and size of the archive, streamed.
-    std::ifstream in(archive, std::ios::binary);
-    if (!in) {
-        refuse("cannot read the archive " + archive.string() + ": " + std::strerror(errno));
+    const auto digest = digestArchive(*archive);
+    if (!digest) {
+        return vorlia::unexpected(digest.error());
     }
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
-    std::vector<char> buffer(1 << 16);
-    std::int64_t size = 0;
-    while (in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        const std::streamsize got = in.gcount();
-        crypto_hash_sha256_update(&state, reinterpret_cast<const unsigned char*>(buffer.data()),
-                                  static_cast<unsigned long long>(got));
-        size += got;
-    }
-    if (in.bad()) {
-        refuse("cannot read the archive " + archive.string());
-    }
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256_final(&state, digest);
-    std::string hex(sizeof digest * 2 + 1, '\0');
-    sodium_bin2hex(hex.data(), hex.size(), digest, sizeof digest);
-    hex.pop_back();
 
     nlohmann::ordered_json document = nlohmann::ordered_json::object();
-    if (args.flag("--merge")) {
-        std::error_code error;
-        if (fs::exists(out, error)) {
-            const std::string existing = readFile(out, "manifest");
-            document = nlohmann::ordered_json::parse(existing, nullptr, false);
-            if (document.is_discarded() || !document.is_object()) {
-                refuse(out.string() + " is not a JSON object; nothing to merge into");
-            }
+    std::error_code error;
+    if (merge && fs::exists(*out, error)) {
+        const auto existing = readNamed(*out, "manifest");
+        if (!existing) {
+            return vorlia::unexpected(existing.error());
+        }
+        document = nlohmann::ordered_json::parse(*existing, nullptr, false);
+        if (document.is_discarded() || !document.is_object()) {
+            return refused(*out + " is not a JSON object; nothing to merge into");
         }
     }
     nlohmann::ordered_json entry = nlohmann::ordered_json::object();
-    entry["version"] = version;
+    entry["version"] = *version;
     if (min) {
         entry["min"] = *min;
     }
-    entry["url"] = url;
-    entry["sha256"] = hex;
-    if (!args.flag("--size-unknown")) {
-        entry["size"] = size;
+    entry["url"] = *url;
+    entry["sha256"] = digest->sha256;
+    if (!sizeUnknown) {
+        entry["size"] = digest->size;
     }
     if (notes) {
         document["notes"] = *notes;
@@ -352,64 +475,101 @@ int manifest(const Arguments& args) {
     // The launcher must read back exactly what was meant.
     for (const std::string& key : platformKeys(document)) {
         if (auto decoded = vorlia::decodeManifest(text, key); !decoded) {
-            refuse("the manifest would not decode: " + decoded.error());
+            return refused("the manifest would not decode: " + decoded.error());
         }
     }
-    writeFile(out, text);
-    std::cout << "wrote " << out.string() << " (" << platform << " " << version << ", " << size
-              << " bytes, sha256 " << hex << ")\n";
-    return 0;
+    if (auto written = writeNamed(*out, text); !written) {
+        return written;
+    }
+    std::cout << "wrote " << *out << " (" << platform << " " << *version << ", " << digest->size
+              << " bytes, sha256 " << digest->sha256 << ")\n";
+    return {};
 }
 
-int sign(const Arguments& args) {
-    if (args.positional.size() != 2) {
-        usage("sign needs SECRET-KEY-FILE MANIFEST-FILE");
+Result<> sign(char** arguments) {
+    std::optional<std::string> out;
+    CommandLine line("sign", "SECRET-KEY-FILE MANIFEST-FILE",
+                     "Writes the signature of the manifest's exact bytes. Sign last: any later\n"
+                     "change to the manifest makes every launcher ignore it.");
+    line.text("out", "FILE", "Where to write the signature (default: MANIFEST-FILE.sig)", out);
+    const auto positional = line.parse(arguments);
+    if (!positional) {
+        return vorlia::unexpected(positional.error());
     }
-    const SecretKey key = loadSecretKey(args.positional[0]);
-    const fs::path manifestPath = args.positional[1];
-    const fs::path out = args.option("--out").value_or(manifestPath.string() + ".sig");
-    const std::string body = readFile(manifestPath, "manifest");
-    const auto document = nlohmann::ordered_json::parse(body, nullptr, false);
+    if (positional->size() != 2) {
+        return usage("sign needs SECRET-KEY-FILE MANIFEST-FILE");
+    }
+    const auto key = loadSecretKey((*positional)[0]);
+    if (!key) {
+        return vorlia::unexpected(key.error());
+    }
+    const std::string& manifestPath = (*positional)[1];
+    const fs::path outPath = out.value_or(manifestPath + ".sig");
+    const auto body = readNamed(manifestPath, "manifest");
+    if (!body) {
+        return vorlia::unexpected(body.error());
+    }
+    const auto document = nlohmann::ordered_json::parse(*body, nullptr, false);
     if (document.is_discarded() || !document.is_object()) {
-        refuse(manifestPath.string() + " is not a JSON object");
+        return refused(manifestPath + " is not a JSON object");
     }
     const auto keys = platformKeys(document);
     if (keys.empty()) {
-        refuse(manifestPath.string() + " has no platform entry (a key such as \"linux-x86_64\")");
+        return refused(manifestPath + " has no platform entry (a key such as \"linux-x86_64\")");
     }
     for (const std::string& platform : keys) {
-        if (auto decoded = vorlia::decodeManifest(body, platform); !decoded) {
-            refuse(manifestPath.string() + " would not decode: " + decoded.error());
+        if (auto decoded = vorlia::decodeManifest(*body, platform); !decoded) {
+            return refused(manifestPath + " would not decode: " + decoded.error());
         }
     }
     unsigned char signature[crypto_sign_BYTES];
-    crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(body.data()), body.size(),
-                         key.bytes.data());
+    crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(body->data()),
+                         body->size(), key->bytes.data());
     const std::string text = encodeBase64(signature, sizeof signature) + "\n";
-    if (vorlia::signatureFault(text, body, key.publicKeyBase64())) {
-        refuse("the new signature does not verify; nothing written");
+    if (vorlia::signatureFault(text, *body, key->publicKeyBase64())) {
+        return refused("the new signature does not verify; nothing written");
     }
-    writeFile(out, text);
-    std::cout << "wrote " << out.string() << " (verifies with " << key.publicKeyBase64() << ")\n";
-    return 0;
+    if (auto written = writeNamed(outPath, text); !written) {
+        return written;
+    }
+    std::cout << "wrote " << outPath.string() << " (verifies with " << key->publicKeyBase64() << ")\n";
+    return {};
 }
 
-int verify(const Arguments& args) {
-    if (args.positional.size() != 3) {
-        usage("verify needs PUBLIC-KEY MANIFEST-FILE SIGNATURE-FILE");
-    }
-    const std::string publicKey = loadPublicKey(args.positional[0]);
-    const std::string body = readFile(args.positional[1], "manifest");
-    const std::string signature = readFile(args.positional[2], "signature");
-    const std::string base = args.option("--base-url").value_or("");
-    if (const auto fault = vorlia::signatureFault(signature, body, publicKey)) {
-        refuse("refused: " + fault->detail);
-    }
+Result<> verify(char** arguments) {
     std::vector<std::string> platforms;
-    if (const auto it = args.options.find("--platform"); it != args.options.end()) {
-        platforms = it->second;
-    } else {
-        const auto document = nlohmann::ordered_json::parse(body, nullptr, false);
+    std::optional<std::string> baseOption;
+    CommandLine line("verify", "PUBLIC-KEY MANIFEST-FILE SIGNATURE-FILE",
+                     "Checks a manifest and its signature as the launcher does, and prints the entry\n"
+                     "of each platform. PUBLIC-KEY is a public key file or the key itself.");
+    line.list("platform", "NAME", "Check this platform's entry; repeat it for more (default: every entry)",
+              platforms);
+    line.text("base-url", "URL", "Check also that the archive URLs lie in this download folder", baseOption);
+    const auto positional = line.parse(arguments);
+    if (!positional) {
+        return vorlia::unexpected(positional.error());
+    }
+    if (positional->size() != 3) {
+        return usage("verify needs PUBLIC-KEY MANIFEST-FILE SIGNATURE-FILE");
+    }
+    const auto publicKey = loadPublicKey((*positional)[0]);
+    if (!publicKey) {
+        return vorlia::unexpected(publicKey.error());
+    }
+    const auto body = readNamed((*positional)[1], "manifest");
+    if (!body) {
+        return vorlia::unexpected(body.error());
+    }
+    const auto signature = readNamed((*positional)[2], "signature");
+    if (!signature) {
+        return vorlia::unexpected(signature.error());
+    }
+    const std::string base = baseOption.value_or("");
+    if (const auto fault = vorlia::signatureFault(*signature, *body, *publicKey)) {
+        return refused("refused: " + fault->detail);
+    }
+    if (platforms.empty()) {
+        const auto document = nlohmann::ordered_json::parse(*body, nullptr, false);
         if (!document.is_discarded() && document.is_object()) {
             platforms = platformKeys(document);
         }
@@ -418,9 +578,9 @@ int verify(const Arguments& args) {
         }
     }
     for (const std::string& platform : platforms) {
-        const auto result = vorlia::checkManifest(signature, body, publicKey, base, platform);
+        const auto result = vorlia::checkManifest(*signature, *body, *publicKey, base, platform);
         if (!result) {
-            refuse("refused for " + platform + ": " + result.error().detail);
+            return refused("refused for " + platform + ": " + result.error().detail);
         }
         const vorlia::UpdateInfo& info = *result->platform;
         std::cout << platform << ": version " << info.version << (info.min ? ", min " + *info.min : "")
@@ -428,7 +588,7 @@ int verify(const Arguments& args) {
                   << (info.size ? ", size " + std::to_string(*info.size) : "") << "\n";
     }
     std::cout << "verified" << (base.empty() ? " (archive URLs not checked: no --base-url)" : "") << "\n";
-    return 0;
+    return {};
 }
 
 void printUsage(std::ostream& out) {
@@ -439,9 +599,26 @@ void printUsage(std::ostream& out) {
            "                 [--min V] [--notes TEXT | --notes-file FILE] [--size-unknown]\n"
            "                 [--platform NAME] [--base-url URL] [--merge]\n"
            "  vorlia-publish sign SECRET-KEY-FILE version.json [--out version.json.sig]\n"
-           "  vorlia-publish verify PUBLIC-KEY version.json version.json.sig [--platform NAME] [--base-url "
-           "URL]\n"
+           "  vorlia-publish verify PUBLIC-KEY version.json version.json.sig [--platform NAME]... "
+           "[--base-url URL]\n"
+           "  vorlia-publish COMMAND --help describes a command and its options\n"
            "exit status: 0 done, 1 refused, 2 wrong usage\n";
+}
+
+Result<> run(std::string_view command, char** arguments) {
+    constexpr std::array<std::pair<std::string_view, Result<> (*)(char**)>, 5> commands{{
+        {"keygen", keygen},
+        {"public-key", publicKey},
+        {"manifest", manifest},
+        {"sign", sign},
+        {"verify", verify},
+    }};
+    for (const auto& [name, function] : commands) {
+        if (name == command) {
+            return function(arguments);
+        }
+    }
+    return usage("unknown command " + std::string(command));
 }
 
 } // namespace
@@ -455,38 +632,28 @@ int main(int argc, char** argv) {
         printUsage(std::cerr);
         return exitUsage;
     }
-    const std::string command = argv[1];
+    const std::string_view command = argv[1];
+    if (command == "help" || command == "--help" || command == "-h") {
+        printUsage(std::cout);
+        return exitDone;
+    }
     try {
-        if (command == "keygen") {
-            return keygen(parse(argc, argv, 2, {}, {}));
+        const Result<> done = run(command, argv + 1);
+        if (done) {
+            return exitDone;
         }
-        if (command == "public-key") {
-            return publicKey(parse(argc, argv, 2, {}, {}));
+        const Stop& stop = done.error();
+        if (stop.status == exitDone) {
+            std::cout << stop.message;
+            return exitDone;
         }
-        if (command == "manifest") {
-            return manifest(parse(argc, argv, 2,
-                                  {"--archive", "--version", "--url", "--min", "--notes", "--notes-file",
-                                   "--platform", "--base-url", "--out"},
-                                  {"--merge", "--size-unknown"}));
-        }
-        if (command == "sign") {
-            return sign(parse(argc, argv, 2, {"--out"}, {}));
-        }
-        if (command == "verify") {
-            return verify(parse(argc, argv, 2, {"--platform", "--base-url"}, {}));
-        }
-        if (command == "help" || command == "--help" || command == "-h") {
-            printUsage(std::cout);
-            return 0;
-        }
-        usage("unknown command " + command);
-    } catch (const Failure& failure) {
-        std::cerr << "vorlia-publish: " << failure.message << "\n";
-        if (failure.status == exitUsage) {
+        std::cerr << "vorlia-publish: " << stop.message << "\n";
+        if (stop.status == exitUsage) {
             printUsage(std::cerr);
         }
-        return failure.status;
+        return stop.status;
     } catch (const std::exception& error) {
+        // The libraries' own failures (memory, a JSON text that cannot be written) refuse, never abort.
         std::cerr << "vorlia-publish: " << error.what() << "\n";
         return exitRefused;
     }
