@@ -82,7 +82,7 @@ struct Standin {
     Handle<SoupServer> proxy;
     // Connections held open by the "stall" fault until the process stops.
     std::vector<Handle<GIOStream>> stalled;
-    GMainLoop* loop = nullptr;
+    Handle<GMainLoop> loop;
 
     bool isSite(const std::string& host) const {
         return host == options.siteHost || host == "www." + options.siteHost;
@@ -156,9 +156,9 @@ std::optional<fs::path> fileUnder(const std::string& root, const char* encodedPa
         return std::nullopt;
     }
     fs::path result(root);
-    GStrv parts = g_strsplit(decoded.get() + 1, "/", -1);
+    const Handle<char*> parts = adopt(g_strsplit(decoded.get() + 1, "/", -1));
     bool ok = true;
-    for (GStrv p = parts; *p != nullptr; ++p) {
+    for (gchar** p = parts.get(); *p != nullptr; ++p) {
         const std::string part = *p;
         if (part == ".." || part == ".") {
             ok = false;
@@ -166,7 +166,6 @@ std::optional<fs::path> fileUnder(const std::string& root, const char* encodedPa
             result /= part;
         }
     }
-    g_strfreev(parts);
     std::error_code error;
     if (!ok || !fs::is_regular_file(result, error)) {
         return std::nullopt;
@@ -211,16 +210,15 @@ void onHalfWritten(SoupServerMessage* msg, guint, gpointer data) {
     Standin* s = write->standin;
     const bool stall = write->stall;
     writeLog(*s, logLine(msg, "https"));
-    GIOStream* stream = soup_server_message_steal_connection(msg);
+    Handle<GIOStream> stream = adopt(soup_server_message_steal_connection(msg));
     delete write;
-    if (stream == nullptr) {
+    if (!stream) {
         return;
     }
     if (stall) {
-        s->stalled.emplace_back(stream);
+        s->stalled.push_back(std::move(stream));
     } else {
-        g_io_stream_close(stream, nullptr, nullptr);
-        g_object_unref(stream);
+        g_io_stream_close(stream.get(), nullptr, nullptr);
     }
 }
 
@@ -231,7 +229,7 @@ void respondFile(Standin& s, SoupServerMessage* msg, const fs::path& file, const
         respondText(msg, SOUP_STATUS_NOT_FOUND, "Not found\n");
         return;
     }
-    GBytes* bytes = g_bytes_new_take(contents, length);
+    const Handle<GBytes> bytes = adopt(g_bytes_new_take(contents, length));
     SoupMessageHeaders* headers = soup_server_message_get_response_headers(msg);
     soup_message_headers_replace(headers, "Cache-Control", "no-store");
 
@@ -239,14 +237,12 @@ void respondFile(Standin& s, SoupServerMessage* msg, const fs::path& file, const
     if (fault == s.options.faults.end()) {
         soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
         soup_message_headers_set_content_type(headers, contentType(file), nullptr);
-        soup_message_body_append_bytes(soup_server_message_get_response_body(msg), bytes);
-        g_bytes_unref(bytes);
+        soup_message_body_append_bytes(soup_server_message_get_response_body(msg), bytes.get());
         return;
     }
     const gsize half = length / 2;
     switch (fault->second.kind) {
     case Fault::Kind::Status:
-        g_bytes_unref(bytes);
         respondText(msg, fault->second.status, "Injected failure\n");
         return;
     case Fault::Kind::Partial: {
@@ -254,10 +250,8 @@ void respondFile(Standin& s, SoupServerMessage* msg, const fs::path& file, const
         soup_message_headers_set_content_type(headers, contentType(file), nullptr);
         soup_message_headers_set_content_range(headers, 0, static_cast<goffset>(half) - 1,
                                                static_cast<goffset>(length));
-        GBytes* first = g_bytes_new_from_bytes(bytes, 0, half);
-        soup_message_body_append_bytes(soup_server_message_get_response_body(msg), first);
-        g_bytes_unref(first);
-        g_bytes_unref(bytes);
+        const Handle<GBytes> first = adopt(g_bytes_new_from_bytes(bytes.get(), 0, half));
+        soup_message_body_append_bytes(soup_server_message_get_response_body(msg), first.get());
         return;
     }
     case Fault::Kind::Cut:
@@ -265,11 +259,9 @@ void respondFile(Standin& s, SoupServerMessage* msg, const fs::path& file, const
         soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
         soup_message_headers_set_content_type(headers, contentType(file), nullptr);
         soup_message_headers_set_content_length(headers, static_cast<goffset>(length));
-        GBytes* first = g_bytes_new_from_bytes(bytes, 0, std::max<gsize>(half, 1));
+        const Handle<GBytes> first = adopt(g_bytes_new_from_bytes(bytes.get(), 0, std::max<gsize>(half, 1)));
         SoupMessageBody* body = soup_server_message_get_response_body(msg);
-        soup_message_body_append_bytes(body, first);
-        g_bytes_unref(first);
-        g_bytes_unref(bytes);
+        soup_message_body_append_bytes(body, first.get());
         // The body is never completed: the server writes what it has, then waits.
         auto* write = new PartialWrite{vorlia::ref(msg), &s, fault->second.kind == Fault::Kind::Stall};
         g_signal_connect(msg, "wrote-body-data", G_CALLBACK(onHalfWritten), write);
@@ -341,11 +333,10 @@ void serveGame(Standin& s, SoupServerMessage* msg, const char* path) {
     if ((p == "/act_web_tiyan/report" || p == "/act_web_tiyan/loaded") &&
         g_strcmp0(soup_server_message_get_method(msg), "POST") == 0) {
         SoupMessageBody* body = soup_server_message_get_request_body(msg);
-        GBytes* flat = soup_message_body_flatten(body);
+        const Handle<GBytes> flat = adopt(soup_message_body_flatten(body));
         gsize size = 0;
-        const auto* data = static_cast<const char*>(g_bytes_get_data(flat, &size));
+        const auto* data = static_cast<const char*>(g_bytes_get_data(flat.get(), &size));
         g_object_set_data_full(G_OBJECT(msg), bodyNote, g_strndup(data, size), g_free);
-        g_bytes_unref(flat);
         respondText(msg, SOUP_STATUS_NO_CONTENT, "");
         return;
     }
@@ -446,16 +437,15 @@ void onTunnelReady(SoupServerMessage* msg, gpointer data) {
     g_signal_handlers_disconnect_by_data(msg, data);
     Handle<GIOStream> upstream = std::move(tunnel->upstream);
     writeLog(*tunnel->standin, logLine(msg, "proxy"));
-    GIOStream* client = soup_server_message_steal_connection(msg);
+    const Handle<GIOStream> client = adopt(soup_server_message_steal_connection(msg));
     delete tunnel;
-    if (client == nullptr) {
+    if (!client) {
         return;
     }
-    g_io_stream_splice_async(client, upstream.get(),
+    g_io_stream_splice_async(client.get(), upstream.get(),
                              static_cast<GIOStreamSpliceFlags>(G_IO_STREAM_SPLICE_CLOSE_STREAM1 |
                                                                G_IO_STREAM_SPLICE_CLOSE_STREAM2),
                              G_PRIORITY_DEFAULT, nullptr, nullptr, nullptr);
-    g_object_unref(client);
 }
 
 void onUpstreamConnected(GObject* source, GAsyncResult* result, gpointer data) {
@@ -524,7 +514,7 @@ int fail(const std::string& message) {
 }
 
 gboolean onSignal(gpointer data) {
-    g_main_loop_quit(static_cast<Standin*>(data)->loop);
+    g_main_loop_quit(static_cast<Standin*>(data)->loop.get());
     return G_SOURCE_CONTINUE;
 }
 
@@ -559,45 +549,37 @@ int main(int argc, char** argv) {
          "PATH=KIND"},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
     };
-    GOptionContext* context = g_option_context_new("- the game and site hosts on loopback");
-    g_option_context_add_main_entries(context, entries, nullptr);
+    const Handle<GOptionContext> context =
+        adopt(g_option_context_new("- the game and site hosts on loopback"));
+    g_option_context_add_main_entries(context.get(), entries, nullptr);
     GError* parseError = nullptr;
-    const bool parsed = g_option_context_parse(context, &argc, &argv, &parseError);
-    g_option_context_free(context);
-    if (!parsed) {
-        Handle<GError> owned(parseError);
-        return fail(parseError->message);
-    }
-    auto take = [](gchar* value, std::string& into) {
-        if (value != nullptr) {
-            into = value;
-            g_free(value);
-        }
+    const bool parsed = g_option_context_parse(context.get(), &argc, &argv, &parseError);
+    const Handle<GError> parseFailure = adopt(parseError);
+    // GLib hands over what it filled in (nothing, when parsing failed).
+    const auto take = [](gchar* value) -> std::optional<std::string> {
+        const GText owned = adopt(value);
+        return owned ? std::optional<std::string>(owned.get()) : std::nullopt;
     };
-    take(gameHost, o.gameHost);
-    take(siteHost, o.siteHost);
-    take(cert, o.certFile);
-    take(key, o.keyFile);
-    take(gameDir, o.gameDir);
-    if (siteDir != nullptr) {
-        o.siteDir = siteDir;
-        g_free(siteDir);
+    o.gameHost = take(gameHost).value_or(o.gameHost);
+    o.siteHost = take(siteHost).value_or(o.siteHost);
+    o.certFile = take(cert).value_or(o.certFile);
+    o.keyFile = take(key).value_or(o.keyFile);
+    o.gameDir = take(gameDir).value_or(o.gameDir);
+    o.siteDir = take(siteDir);
+    o.logFile = take(logFile);
+    const Handle<char*> faultList = adopt(faults);
+    if (!parsed) {
+        return fail(parseFailure->message);
     }
-    if (logFile != nullptr) {
-        o.logFile = logFile;
-        g_free(logFile);
-    }
-    for (gchar** f = faults; f != nullptr && *f != nullptr; ++f) {
+    for (gchar** f = faultList.get(); f != nullptr && *f != nullptr; ++f) {
         const std::string fault = *f;
         const auto eq = fault.rfind('=');
         const auto kind = eq == std::string::npos ? std::nullopt : parseFaultKind(fault.substr(eq + 1));
         if (!kind || fault[0] != '/') {
-            g_strfreev(faults);
             return fail("bad --fault " + fault + " (expected /path=404|206|cut|stall)");
         }
         o.faults[fault.substr(0, eq)] = *kind;
     }
-    g_strfreev(faults);
     o.gameHost = lower(o.gameHost.c_str());
     o.siteHost = lower(o.siteHost.c_str());
     if (o.httpsPort < 0 || o.httpsPort > 65535 || o.proxyPort < 0 || o.proxyPort > 65535) {
@@ -611,15 +593,14 @@ int main(int argc, char** argv) {
     }
 
     GError* error = nullptr;
-    GTlsCertificate* certificate =
-        g_tls_certificate_new_from_files(o.certFile.c_str(), o.keyFile.c_str(), &error);
-    if (certificate == nullptr) {
+    const Handle<GTlsCertificate> certificate =
+        adopt(g_tls_certificate_new_from_files(o.certFile.c_str(), o.keyFile.c_str(), &error));
+    if (!certificate) {
         Handle<GError> owned(error);
         return fail("cannot load the certificate: " + std::string(error->message));
     }
-    s.https =
-        adopt(soup_server_new("tls-certificate", certificate, "server-header", "vorlia-standin", nullptr));
-    g_object_unref(certificate);
+    s.https = adopt(
+        soup_server_new("tls-certificate", certificate.get(), "server-header", "vorlia-standin", nullptr));
     s.proxy = adopt(soup_server_new("server-header", "vorlia-standin", nullptr));
 
     // Early and ordinary handlers share one entry per path, so the gate is
@@ -646,17 +627,16 @@ int main(int argc, char** argv) {
         nlohmann::json{{"https", s.httpsPort}, {"proxy", listeningPort(s.proxy.get())}}.dump().c_str());
     std::fflush(stdout);
 
-    s.loop = g_main_loop_new(nullptr, FALSE);
+    s.loop = adopt(g_main_loop_new(nullptr, FALSE));
     g_unix_signal_add(SIGTERM, onSignal, &s);
     g_unix_signal_add(SIGINT, onSignal, &s);
-    g_main_loop_run(s.loop);
+    g_main_loop_run(s.loop.get());
 
     soup_server_disconnect(s.proxy.get());
     soup_server_disconnect(s.https.get());
     for (auto& stream : s.stalled) {
         g_io_stream_close(stream.get(), nullptr, nullptr);
     }
-    g_main_loop_unref(s.loop);
     if (s.log != stdout) {
         std::fclose(s.log);
     }
