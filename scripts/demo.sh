@@ -5,47 +5,30 @@
 # certificate for their names only. Runs as an ordinary user, changes no
 # system file and uses no network beyond loopback. The hosts stop when the
 # launcher quits.
+#
+#   scripts/demo.sh [BUILD_DIR]      (default: build)
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
+BUILD=${1:-build}
+# shellcheck source=scripts/lib/standin.sh
+. scripts/lib/standin.sh
+
 bash scripts/install-deps.sh
-cmake -S . -B build -G Ninja >/dev/null
-ninja -C build vorlia_demo vorlia-standin
+configure_build . "$BUILD"
+ninja -C "$BUILD" vorlia_demo vorlia-standin
+BUILD=$(cd "$BUILD" && pwd)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vorlia-demo.XXXXXX")
-hosts_pid=""
-launcher_pid=""
-# shellcheck disable=SC2317 # called through the trap
-cleanup() {
-    if [ -n "$launcher_pid" ]; then kill "$launcher_pid" 2>/dev/null || true; fi
-    if [ -n "$hosts_pid" ]; then
-        kill "$hosts_pid" 2>/dev/null || true
-        wait "$hosts_pid" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+at_exit rm -rf "$work"
 
 # A site folder, when there is one, gives the demo an update to find.
 site_args=()
 if [ -d tools/standin/site ]; then site_args=(--site-dir tools/standin/site); fi
 
-./build/tools/vorlia-standin "${site_args[@]}" --log "$work/requests.log" >"$work/ports" &
-hosts_pid=$!
-for _ in $(seq 100); do
-    [ -s "$work/ports" ] && break
-    kill -0 "$hosts_pid" 2>/dev/null || { echo "demo: the stand-in hosts did not start" >&2; exit 1; }
-    sleep 0.1
-done
-proxy_port=$(sed -n 's/.*"proxy":\([0-9][0-9]*\).*/\1/p' "$work/ports")
-[ -n "$proxy_port" ] || { echo "demo: the stand-in hosts gave no proxy port" >&2; exit 1; }
-echo "demo: stand-in hosts on loopback (proxy port $proxy_port); request log: $work/requests.log"
+standin_start "$BUILD" "$work" "${site_args[@]}" --log "$work/requests.log" || exit 1
+echo "demo: stand-in hosts on loopback (proxy $STANDIN_PROXY); request log: $work/requests.log"
 
-VORLIA_STANDIN_PROXY="http://127.0.0.1:$proxy_port" \
-VORLIA_STANDIN_CERT="$PWD/build/standin/standin-cert.pem" \
-    ./build/demo/Vorlia.app/vorlia &
-launcher_pid=$!
-status=0
-wait "$launcher_pid" || status=$?
-launcher_pid=""
-exit "$status"
+env "${STANDIN_ROUTE[@]}" "$BUILD/demo/Vorlia.app/vorlia" &
+launcher=$!
+at_exit stop_process "$launcher"
+wait "$launcher"

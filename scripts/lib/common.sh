@@ -1,0 +1,138 @@
+# shellcheck shell=bash
+# Steps shared by the scripts, the test suites and the benchmarks. Sourced.
+#
+# Every wait here is bounded. Whatever a script registers with at_exit runs
+# when the script exits, however it exits (last registered first), so the
+# processes the sourced helpers start are ended with it.
+
+[ -n "${VORLIA_LIB_COMMON:-}" ] && return 0
+VORLIA_LIB_COMMON=1
+
+VORLIA_AT_EXIT=()
+
+vorlia_run_at_exit() {
+    local i
+    for ((i = ${#VORLIA_AT_EXIT[@]} - 1; i >= 0; i--)); do
+        eval "${VORLIA_AT_EXIT[i]}" || true
+    done
+    VORLIA_AT_EXIT=()
+}
+
+# Runs COMMAND ARGS... when the script exits; an interrupt exits through it too.
+at_exit() {
+    if [ ${#VORLIA_AT_EXIT[@]} -eq 0 ]; then
+        trap vorlia_run_at_exit EXIT
+        trap 'exit 130' INT
+        trap 'exit 143' TERM
+    fi
+    VORLIA_AT_EXIT+=("$(printf '%q ' "$@")")
+}
+
+say() { echo "$(basename "$0"): $*" >&2; }
+die() {
+    say "$*"
+    exit 1
+}
+
+# Polls COMMAND ARGS... every tenth of a second until it succeeds; false when
+# it has not within SECONDS.
+wait_until() {
+    local seconds=$1 deadline
+    shift
+    deadline=$(($(date +%s) + seconds))
+    until "$@"; do
+        [ "$(date +%s)" -lt "$deadline" ] || return 1
+        sleep 0.1
+    done
+}
+
+# True once FILE is not empty, or once PID, which writes it, has ended.
+written_or_ended() { [ -s "$1" ] || ! running "$2"; }
+
+file_has() { grep -qF -- "$2" "$1" 2>/dev/null; }
+
+# Waits until FILE holds TEXT; false after SECONDS (default 60).
+wait_for_text() { wait_until "${3:-60}" file_has "$1" "$2"; }
+
+# True while PID runs. A zombie has ended only once it is alone: while its
+# other threads still exit, it may hold its sockets and bus names.
+running() {
+    awk '/^State:/ { zombie = ($2 == "Z") } /^Threads:/ { threads = $2 }
+        END { exit (NR > 0 && (!zombie || threads > 1)) ? 0 : 1 }' "/proc/$1/status" 2>/dev/null
+}
+
+not_running() { ! running "$1"; }
+
+# Waits until PID has ended; false after SECONDS (default 30).
+wait_for_exit() { wait_until "${2:-30}" not_running "$1"; }
+
+# Ends PID: SIGTERM (and SIGCONT, for a stopped one), SIGKILL after SECONDS
+# (default 10); reaps it when it is this shell's child.
+stop_process() {
+    local pid=$1 seconds=${2:-10}
+    [ -n "$pid" ] || return 0
+    if running "$pid"; then
+        kill "$pid" 2>/dev/null
+        kill -CONT "$pid" 2>/dev/null
+        wait_for_exit "$pid" "$seconds" || kill -9 "$pid" 2>/dev/null
+    fi
+    wait "$pid" 2>/dev/null
+    return 0
+}
+
+# The first process whose executable is exactly FILE.
+pid_running() {
+    local exe=$1 p
+    for p in /proc/[0-9]*; do
+        [ "$(readlink "$p/exe" 2>/dev/null)" = "$exe" ] && { echo "${p#/proc/}"; return 0; }
+    done
+    return 1
+}
+
+# Every process that holds NAME=VALUE in the environment it started with: all
+# that a process given that setting started, however deep (relaunched
+# launchers, their scripts, the engine's helpers), and nothing else. The
+# setting must not be exported by this shell, whose own commands would carry it.
+pids_with_setting() {
+    grep -lzxF -- "$1=$2" /proc/[0-9]*/environ 2>/dev/null | sed -n 's#^/proc/\([0-9]*\)/environ$#\1#p' |
+        grep -vx -- "$$"
+    return 0
+}
+
+# Ends every process that pids_with_setting NAME VALUE finds, again while new
+# ones appear (a relaunch may start one meanwhile).
+stop_processes_with_setting() {
+    local round pids pid
+    for round in 1 2 3 4 5; do
+        pids=$(pids_with_setting "$1" "$2")
+        [ -n "$pids" ] || return 0
+        for pid in $pids; do kill "$pid" 2>/dev/null && kill -CONT "$pid" 2>/dev/null; done
+        for pid in $pids; do wait_for_exit "$pid" 10 || kill -9 "$pid" 2>/dev/null; done
+        [ "$round" -lt 5 ] || say "processes kept appearing with $1=$2: $pids"
+    done
+}
+
+# A value from a build folder's CMake cache.
+cache_value() {
+    sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"
+}
+
+# HOME and the XDG folders under DIR, so that nothing touches the user's own.
+private_home() {
+    export HOME="$1" XDG_DATA_HOME="$1/data" XDG_CACHE_HOME="$1/cache" XDG_STATE_HOME="$1/state" \
+        XDG_CONFIG_HOME="$1/config"
+    mkdir -p "$HOME"
+}
+
+# Configures BUILD_DIR from SOURCE with ARGS..., its log in BUILD_DIR/configure.log
+# (shown when configuring fails).
+configure_build() {
+    local source=$1 dir=$2
+    shift 2
+    mkdir -p "$dir"
+    cmake -S "$source" -B "$dir" -G Ninja "$@" >"$dir/configure.log" 2>&1 || {
+        cat "$dir/configure.log" >&2
+        say "configuring $dir failed"
+        return 1
+    }
+}

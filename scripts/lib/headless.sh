@@ -1,0 +1,114 @@
+# shellcheck shell=bash
+# A private desktop for the real-window tests and the benchmarks: Xvfb on a
+# free display with its own cookie, a private D-Bus session, and openbox (full
+# screen, minimum sizes and close buttons are the window manager's business).
+# Sourced. headless_start exports DISPLAY, XAUTHORITY and
+# DBUS_SESSION_BUS_ADDRESS to whatever the script runs next; everything it
+# starts ends when the script exits.
+
+[ -n "${VORLIA_LIB_HEADLESS:-}" ] && return 0
+VORLIA_LIB_HEADLESS=1
+# shellcheck source=scripts/lib/common.sh
+. "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+HEADLESS_DIR=""
+HEADLESS_XVFB=""
+HEADLESS_BUS=""
+HEADLESS_WM=""
+
+# headless_start [--screen WxHxDEPTH] [--no-window-manager]
+headless_start() {
+    local screen=1920x1080x24 wm=1
+    while [ $# -gt 0 ]; do
+        case $1 in
+        --screen) screen=$2; shift 2 ;;
+        --no-window-manager) wm=""; shift ;;
+        *) die "headless_start: unknown option $1" ;;
+        esac
+    done
+    [ -z "$HEADLESS_DIR" ] || die "headless_start: already started"
+    HEADLESS_DIR=$(mktemp -d "${TMPDIR:-/tmp}/vorlia-headless.XXXXXX")
+    at_exit headless_stop
+
+    # The engine draws in software and talks to no accessibility bus; X11 even
+    # when the caller runs on a Wayland desktop.
+    export GDK_BACKEND=x11 LIBGL_ALWAYS_SOFTWARE=1 NO_AT_BRIDGE=1
+    unset WAYLAND_DISPLAY
+
+    # The server reads its cookie at start; the display's own entry for
+    # clients is added once the server has chosen the display.
+    local cookie
+    cookie=$(mcookie)
+    export XAUTHORITY="$HEADLESS_DIR/Xauthority"
+    : >"$XAUTHORITY"
+    xauth -q -f "$XAUTHORITY" add :0 . "$cookie"
+    Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp -auth "$XAUTHORITY" \
+        3>"$HEADLESS_DIR/display" >"$HEADLESS_DIR/xvfb.log" 2>&1 &
+    HEADLESS_XVFB=$!
+    wait_until 30 written_or_ended "$HEADLESS_DIR/display" "$HEADLESS_XVFB"
+    if [ ! -s "$HEADLESS_DIR/display" ]; then
+        cat "$HEADLESS_DIR/xvfb.log" >&2
+        die "Xvfb gave no display within 30 s"
+    fi
+    DISPLAY=":$(head -1 "$HEADLESS_DIR/display")"
+    export DISPLAY
+    xauth -q -f "$XAUTHORITY" add "$DISPLAY" . "$cookie"
+
+    headless_bus_start
+
+    if [ -n "$wm" ]; then
+        openbox --sm-disable >"$HEADLESS_DIR/openbox.log" 2>&1 &
+        HEADLESS_WM=$!
+        wait_until 30 headless_wm_settled
+        if ! running "$HEADLESS_WM" || ! headless_wm_manages; then
+            cat "$HEADLESS_DIR/openbox.log" >&2
+            die "openbox did not manage display $DISPLAY within 30 s"
+        fi
+    fi
+}
+
+headless_wm_manages() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"; }
+headless_wm_settled() { ! running "$HEADLESS_WM" || headless_wm_manages; }
+
+# A new private D-Bus session for what runs next (the one before, if any,
+# ends first), so that nothing left of an earlier run holds a bus name.
+headless_bus_start() {
+    [ -n "$HEADLESS_DIR" ] || die "headless_bus_start: no headless session"
+    headless_bus_stop
+    rm -f "$HEADLESS_DIR/bus"
+    dbus-daemon --session --nofork --nopidfile --nosyslog --print-address=3 \
+        3>"$HEADLESS_DIR/bus" >"$HEADLESS_DIR/dbus.log" 2>&1 &
+    HEADLESS_BUS=$!
+    wait_until 30 written_or_ended "$HEADLESS_DIR/bus" "$HEADLESS_BUS"
+    if [ ! -s "$HEADLESS_DIR/bus" ]; then
+        cat "$HEADLESS_DIR/dbus.log" >&2
+        die "the private D-Bus session gave no address within 30 s"
+    fi
+    DBUS_SESSION_BUS_ADDRESS=$(head -1 "$HEADLESS_DIR/bus")
+    export DBUS_SESSION_BUS_ADDRESS
+}
+
+headless_bus_stop() {
+    [ -n "$HEADLESS_BUS" ] || return 0
+    stop_process "$HEADLESS_BUS"
+    HEADLESS_BUS=""
+    unset DBUS_SESSION_BUS_ADDRESS
+}
+
+headless_stop() {
+    [ -n "$HEADLESS_DIR" ] || return 0
+    stop_process "$HEADLESS_WM"
+    HEADLESS_WM=""
+    headless_bus_stop
+    stop_process "$HEADLESS_XVFB"
+    HEADLESS_XVFB=""
+    rm -rf "$HEADLESS_DIR"
+    HEADLESS_DIR=""
+}
+
+# Activates one of the running launcher's exported actions (quit,
+# check-updates, ...), as its menu does.
+launcher_action() {
+    gdbus call --session --timeout 20 --dest io.vorlia.Launcher --object-path /io/vorlia/Launcher \
+        --method org.gtk.Actions.Activate "$1" "[]" "{}" >/dev/null
+}
