@@ -1,7 +1,7 @@
 #!/bin/bash
 # End to end: real launchers of the test flavour, the stand-in site host
 # serving an archive made by the release script, the real relaunch through
-# /bin/sh, under Xvfb with a window manager and a private D-Bus session.
+# /bin/sh, on a private headless desktop (scripts/lib/headless.sh).
 # Alerts are seen through the test flavour's VORLIA_TEST_LOG and answered with
 # real key presses.
 #
@@ -13,7 +13,7 @@ SOURCE=$(cd "$(dirname "$0")/../.." && pwd)
 
 # shellcheck source=tests/scripts/lib/update_harness.sh
 . "$SOURCE/tests/scripts/lib/update_harness.sh"
-harness_enter_display "$0" "$BUILD" "$@"
+harness_start
 
 # --- the cases ------------------------------------------------------------------
 
@@ -145,7 +145,6 @@ for c in "${cases[@]}"; do
     case_$c
 done
 
-harness_leave_display
 echo
 if [ ${#failures[@]} -eq 0 ]; then
     echo "update end-to-end tests: all passed"

@@ -1,32 +1,33 @@
-# Shared by the update suites: real launchers of the test flavour in scratch
-# application folders, the stand-in site host serving a release made by the
-# release script, the real relaunch through /bin/sh, under Xvfb with a window
-# manager and a private D-Bus session. Alerts are seen through the test
-# flavour's VORLIA_TEST_LOG and answered with real key presses.
+# shellcheck shell=bash
+# Shared by the update suites and the update benchmark: real launchers of the
+# test flavour in scratch application folders, the stand-in site host serving
+# a release made by the release script, the real relaunch through /bin/sh, on
+# a private headless desktop. Alerts are seen through the test flavour's
+# VORLIA_TEST_LOG and answered with real key presses.
 #
 # Sourced, after setting BUILD (absolute build folder) and SOURCE (the
-# repository), by a suite that first calls `harness_enter_display "$0" "$@"`.
-# Each case runs between begin_case NAME and end_case; fail records a broken
-# expectation against the current case.
+# repository), by a script that then calls harness_start. Each case runs
+# between begin_case NAME and end_case, in a D-Bus session of its own, so that
+# a launcher left from one case can never hold the single-instance name in the
+# next; end_case ends every process the case's launchers started, relaunched
+# ones included. fail records a broken expectation against the current case.
 
-# Runs the calling suite again inside its own display and session bus.
-harness_enter_display() {
-    local suite=$1
-    shift
-    if [ -z "${VORLIA_E2E_INSIDE:-}" ]; then
-        export VORLIA_E2E_INSIDE=1 GDK_BACKEND=x11 LIBGL_ALWAYS_SOFTWARE=1 NO_AT_BRIDGE=1
-        exec dbus-run-session -- xvfb-run -a -s "-screen 0 1280x1024x24" bash "$suite" "$@"
-    fi
-    openbox >/dev/null 2>&1 &
-    WM=$!
-    sleep 1
+# shellcheck source=scripts/lib/headless.sh
+. "$SOURCE/scripts/lib/headless.sh"
+# shellcheck source=scripts/lib/standin.sh
+. "$SOURCE/scripts/lib/standin.sh"
+
+harness_start() {
+    headless_start --screen 1280x1024x24
+    at_exit end_open_case
 }
 
-harness_leave_display() {
-    kill "$WM" 2>/dev/null
+# A run cut short still ends the case's processes, mounts and immutable folders.
+end_open_case() {
+    [ -z "$S" ] || end_case
 }
 
-SITE_HOST=$(sed -n 's/^VORLIA_SITE_HOST:STRING=//p' "$BUILD/CMakeCache.txt")
+SITE_HOST=$(cache_value "$BUILD" VORLIA_SITE_HOST)
 BASE_URL="https://$SITE_HOST/download/"
 KEY="$SOURCE/tests/fixtures/DEV-ONLY-manifest-signing.key"
 ARCH=$(uname -m)
@@ -34,6 +35,7 @@ ARCHIVE_NAME="Vorlia-2-linux-$ARCH.zip"
 
 failures=()
 CASE=""
+S=""
 PIDS=()
 IMMUTABLE=()
 READ_ONLY=()
@@ -48,34 +50,6 @@ fail() {
 }
 case_failed() {
     [ ${#failures[@]} -gt 0 ] && [ "${failures[-1]%%:*}" = "$CASE" ]
-}
-
-# Waits until FILE holds TEXT; false after SECONDS.
-wait_for_text() {
-    local file=$1 text=$2 seconds=${3:-60}
-    for _ in $(seq $((seconds * 10))); do
-        grep -qF -- "$text" "$file" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    return 1
-}
-
-wait_for_exit() {
-    local pid=$1 seconds=${2:-30}
-    for _ in $(seq $((seconds * 10))); do
-        kill -0 "$pid" 2>/dev/null || return 0
-        sleep 0.1
-    done
-    return 1
-}
-
-# The one process whose executable is exactly this file.
-pid_running() {
-    local exe=$1 p
-    for p in /proc/[0-9]*; do
-        [ "$(readlink "$p/exe" 2>/dev/null)" = "$exe" ] && { echo "${p#/proc/}"; return 0; }
-    done
-    return 1
 }
 
 make_app() {
@@ -96,12 +70,20 @@ begin_case() {
     SITE="$S/site"
     mkdir -p "$S/tmp" "$S/home"
     make_app "$B" 1
+    headless_bus_start
+}
+
+# Publishes the application folder APP as version 2 into DOWNLOAD_DIR (default:
+# the case's site) with the release script.
+publish_release() {
+    local app=$1 download=${2:-$SITE/download}
+    sh "$SOURCE/packaging/make-release.sh" "$app" "$download" 2 "$BASE_URL" "$KEY" \
+        "$BUILD/tools/vorlia-publish" >/dev/null || fail "the release script failed"
 }
 
 publish_version_2() {
     make_app "$S/release/Vorlia.app" 2
-    sh "$SOURCE/packaging/make-release.sh" "$S/release/Vorlia.app" "$SITE/download" 2 "$BASE_URL" "$KEY" \
-        "$BUILD/tools/vorlia-publish" >/dev/null || fail "the release script failed"
+    publish_release "$S/release/Vorlia.app"
 }
 
 # Publishes a hand-made archive under the release name, signed like a release.
@@ -117,33 +99,50 @@ publish_archive() {
 
 # Starts the stand-in hosts with the given download faults ("PATH=KIND").
 start_standin() {
-    local args=(--site-dir "$SITE" --log "$S/requests.log")
+    local args=(--site-dir "$SITE" --log "$S/requests.log") f
     for f in "$@"; do args+=(--fault "$f"); done
-    "$BUILD/tools/vorlia-standin" "${args[@]}" >"$S/standin.out" 2>&1 &
-    STANDIN=$!
-    PIDS+=("$STANDIN")
-    wait_for_text "$S/standin.out" '"proxy"' 20 || { fail "the stand-in hosts did not start"; return 1; }
-    PROXY_PORT=$(sed -n 's/.*"proxy":\([0-9]*\).*/\1/p' "$S/standin.out" | head -1)
+    standin_start "$BUILD" "$S" "${args[@]}" || { fail "the stand-in hosts did not start"; return 1; }
 }
 
-# Starts the launcher at the application folder $1 (default: $B).
+# Starts the launcher at the application folder $1 (default: $B). What it
+# starts carries VORLIA_UPDATE_CASE, by which end_case finds it.
 start_launcher() {
     local app=${1:-$B}
     (
         cd "$S" || exit 1
-        exec env HOME="$S/home" XDG_DATA_HOME="$S/home/data" XDG_CACHE_HOME="$S/home/cache" \
-            XDG_STATE_HOME="$S/home/state" XDG_CONFIG_HOME="$S/home/config" TMPDIR="$S/tmp" \
-            VORLIA_STANDIN_PROXY="http://127.0.0.1:$PROXY_PORT" VORLIA_STANDIN_CERT="$BUILD/standin/standin-cert.pem" \
-            VORLIA_TEST_LOG="$S/alerts.log" "${LAUNCHER_ENV[@]}" "$app/vorlia"
+        private_home "$S/home"
+        exec env TMPDIR="$S/tmp" "${STANDIN_ROUTE[@]}" VORLIA_TEST_LOG="$S/alerts.log" \
+            VORLIA_UPDATE_CASE="$S" "${LAUNCHER_ENV[@]}" "$app/vorlia"
     ) >>"$S/launcher.out" 2>&1 &
     LAUNCHER=$!
     PIDS+=("$LAUNCHER")
 }
 
-# Presses a key in whatever window has the focus: the alert just shown.
+# Presses a key in whatever window has the focus.
+key_now() {
+    timeout 10 xdotool key --clearmodifiers "$1" || fail "xdotool could not press $1"
+}
+
+# Presses a key a second from now: in the alert just shown.
 press() {
     sleep 1
-    xdotool key --clearmodifiers "$1"
+    key_now "$1"
+}
+
+# The request log's length, to look only at what comes after it.
+log_mark() {
+    wc -l <"$S/requests.log" 2>/dev/null || echo 0
+}
+
+start_page_loaded_since() {
+    tail -n +$(($1 + 1)) "$S/requests.log" 2>/dev/null | grep -F '"path":"/act_web_tiyan/index.html"' |
+        grep -qF "VRLLauncher/$2"
+}
+
+# True once the request log, after line MARK, shows the start page loaded by
+# the given launcher version; false after SECONDS (default 90).
+started_since() {
+    wait_until "${3:-90}" start_page_loaded_since "$1" "$2"
 }
 
 offers_shown() {
@@ -151,17 +150,16 @@ offers_shown() {
     grep -cF '"alert":"New version 2 available"' "$S/alerts.log" 2>/dev/null || true
 }
 
+offered() { [ "$(offers_shown)" -ge "$1" ]; }
+
+# Waits for the offer of version 2 (the Nth alert of that title, default 1).
+wait_for_offer() {
+    wait_until 90 offered "${1:-1}" || { fail "version 2 was never offered"; return 1; }
+}
+
 # Waits for the offer of version 2 (the Nth alert of that title) and accepts it.
 accept_update_offer() {
-    local nth=${1:-1}
-    for _ in $(seq 900); do
-        [ "$(offers_shown)" -ge "$nth" ] && break
-        sleep 0.1
-    done
-    if [ "$(offers_shown)" -lt "$nth" ]; then
-        fail "version 2 was never offered"
-        return 1
-    fi
+    wait_for_offer "${1:-1}" || return 1
     press Return
 }
 
@@ -182,28 +180,20 @@ expect_version_1_in_place() {
     kill -0 "$LAUNCHER" 2>/dev/null || fail "version 1 stopped running"
 }
 
-# Ends a process; anything that does not end within ten seconds is killed.
-stop_process() {
-    local pid=$1
-    kill "$pid" 2>/dev/null || return 0
-    kill -CONT "$pid" 2>/dev/null
-    wait_for_exit "$pid" 10 || kill -9 "$pid" 2>/dev/null
-    wait "$pid" 2>/dev/null
-}
-
-# Stops every launcher that runs from the launcher's path or its ".old" path.
+# Stops every launcher of the case, wherever it runs from, with whatever it
+# started (relaunch scripts, relaunched launchers).
 stop_launchers() {
-    local pid
-    while pid=$(pid_running "$B/vorlia") || pid=$(pid_running "$B.old/vorlia"); do
-        stop_process "$pid"
-    done
+    stop_processes_with_setting VORLIA_UPDATE_CASE "$S"
 }
 
-# Ends the launchers first, then the stand-in hosts and other helpers.
+# Ends the launchers first, then the stand-in hosts, other helpers and the
+# case's D-Bus session.
 end_case() {
     stop_launchers
+    local i f
     for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do stop_process "${PIDS[i]}"; done
     PIDS=()
+    standin_stop
     LAUNCHER_ENV=()
     for f in "${IMMUTABLE[@]}"; do chattr -i "$f"; done
     IMMUTABLE=()
@@ -211,9 +201,11 @@ end_case() {
     READ_ONLY=()
     for f in "${MOUNTED[@]}"; do umount "$f"; done
     MOUNTED=()
+    headless_bus_stop
     if case_failed; then
         note "launcher output:"; sed 's/^/      /' "$S/launcher.out" | tail -20
         note "alerts:"; sed 's/^/      /' "$S/alerts.log" 2>/dev/null
     fi
     rm -rf "$S"
+    S=""
 }
