@@ -8,23 +8,31 @@
 
 namespace vorlia {
 
-Config builtInConfig() {
-    const HostConstants hosts = makeHostConstants(build::gameHost, build::siteHost);
+Config configFor(std::string_view gameHost, std::string_view siteHost, std::string launcherVersion,
+                 Folders folders) {
+    const HostConstants hosts = makeHostConstants(gameHost, siteHost);
     Config c;
     c.gameHost = hosts.gameHost;
     c.siteHost = hosts.siteHost;
     c.gameStartURL = hosts.gameStartURL;
     c.allowedHosts = hosts.allowedHosts;
-    const auto info = readFile(applicationFolder() / "Info.json");
-    c.launcherVersion = launcherVersionFromInfo(info ? std::optional<std::string>(*info) : std::nullopt);
+    c.launcherVersion = std::move(launcherVersion);
     c.updateBaseURL = hosts.updateBaseURL;
     c.manifestPublicKey = build::manifestPublicKey;
     c.tokenKey = builtInTokenKeyTables();
     c.applicationId = build::applicationId;
-    c.folders.data = std::filesystem::path(g_get_user_data_dir()) / "vorlia";
-    c.folders.cache = std::filesystem::path(g_get_user_cache_dir()) / "vorlia";
-    c.folders.state = std::filesystem::path(g_get_user_state_dir()) / "vorlia";
+    c.folders = std::move(folders);
     return c;
+}
+
+Config builtInConfig() {
+    const auto info = readFile(applicationFolder() / "Info.json");
+    const std::filesystem::path data(g_get_user_data_dir());
+    const std::filesystem::path cache(g_get_user_cache_dir());
+    const std::filesystem::path state(g_get_user_state_dir());
+    return configFor(build::gameHost, build::siteHost,
+                     launcherVersionFromInfo(info ? std::optional<std::string>(*info) : std::nullopt),
+                     Folders{data / "vorlia", cache / "vorlia", state / "vorlia"});
 }
 
 } // namespace vorlia

@@ -40,13 +40,13 @@ class LauncherApp {
 
     void reloadGame();
     void checkForUpdates();
-    void openWebsite();
 
     GameWindow* game() { return game_.get(); }
     // The one updater of the process, made on first use.
     Updater& updater();
 
   private:
+    void openWebsite();
     void addActions();
     void buildMenuBar();
     void openGameWindow();

@@ -3,8 +3,7 @@
 namespace vorlia {
 
 std::vector<Menu> mainMenuModel() {
-    // The application menu has no title of its own on macOS, where the system
-    // shows the application's name; a GTK menu bar needs one, so it is that name.
+    // The first menu is the application's own, titled with its name.
     return {
         {"Vorlia",
          {

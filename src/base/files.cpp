@@ -27,12 +27,8 @@ expected<void, std::string> writeFileAtomically(const std::filesystem::path& fil
     return {};
 }
 
-std::filesystem::path executablePath() {
-    return std::filesystem::read_symlink("/proc/self/exe");
-}
-
 std::filesystem::path applicationFolder() {
-    return executablePath().parent_path();
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path();
 }
 
 } // namespace vorlia

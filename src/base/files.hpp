@@ -1,4 +1,4 @@
-// Whole-file reading and writing, and where the running executable lives.
+// Whole-file reading and writing, and where the running launcher lives.
 #pragma once
 
 #include "base/expected.hpp"
@@ -19,10 +19,8 @@ expected<std::string, std::string> readFile(const std::filesystem::path& path);
 expected<void, std::string> writeFileAtomically(const std::filesystem::path& file, std::string_view content,
                                                 int mode = 0600);
 
-// The running executable, resolved through /proc/self/exe.
-std::filesystem::path executablePath();
-
-// The application folder: the folder that holds the running executable.
+// The application folder: the folder that holds the running executable
+// (resolved through /proc/self/exe).
 std::filesystem::path applicationFolder();
 
 } // namespace vorlia

@@ -114,6 +114,26 @@ expected<UpdateInfo, std::string> decodeInfo(const json& object, std::string_vie
     return UpdateInfo{std::move(*version), std::move(*min), std::move(*url), std::move(*sha256), *size};
 }
 
+// The signature file's text with white space trimmed at both ends, as the
+// launcher reads it (invalid UTF-8 becomes U+FFFD).
+std::string trimmedSignatureText(std::string_view body) {
+    const std::unique_ptr<char, decltype(&g_free)> valid(
+        g_utf8_make_valid(body.data(), static_cast<gssize>(body.size())), &g_free);
+    const char* begin = valid.get();
+    const char* end = begin + std::char_traits<char>::length(begin);
+    while (begin < end && isTrimmedSpace(g_utf8_get_char(begin))) {
+        begin = g_utf8_next_char(begin);
+    }
+    while (end > begin) {
+        const char* last = g_utf8_find_prev_char(begin, end);
+        if (last == nullptr || !isTrimmedSpace(g_utf8_get_char(last))) {
+            break;
+        }
+        end = last;
+    }
+    return std::string(begin, end);
+}
+
 } // namespace
 
 std::optional<ManifestURLs> manifestRequestURLs(std::string_view updateBaseURL, std::int64_t t) {
@@ -152,24 +172,6 @@ std::string encodeBase64(const unsigned char* bytes, std::size_t length) {
     sodium_bin2base64(text.data(), text.size(), bytes, length, sodium_base64_VARIANT_ORIGINAL);
     text.pop_back(); // the terminating NUL
     return text;
-}
-
-std::string trimmedSignatureText(std::string_view body) {
-    const std::unique_ptr<char, decltype(&g_free)> valid(
-        g_utf8_make_valid(body.data(), static_cast<gssize>(body.size())), &g_free);
-    const char* begin = valid.get();
-    const char* end = begin + std::char_traits<char>::length(begin);
-    while (begin < end && isTrimmedSpace(g_utf8_get_char(begin))) {
-        begin = g_utf8_next_char(begin);
-    }
-    while (end > begin) {
-        const char* last = g_utf8_find_prev_char(begin, end);
-        if (last == nullptr || !isTrimmedSpace(g_utf8_get_char(last))) {
-            break;
-        }
-        end = last;
-    }
-    return std::string(begin, end);
 }
 
 expected<UpdateManifest, std::string> decodeManifest(std::string_view text, std::string_view platformKey) {

@@ -113,8 +113,4 @@ expected<UpdateManifest, std::string> decodeManifest(std::string_view json, std:
 std::optional<std::vector<unsigned char>> decodeBase64Strict(std::string_view text);
 std::string encodeBase64(const unsigned char* bytes, std::size_t length);
 
-// The signature file's text with white space trimmed at both ends, as the
-// launcher reads it (invalid UTF-8 becomes U+FFFD).
-std::string trimmedSignatureText(std::string_view body);
-
 } // namespace vorlia

@@ -15,9 +15,9 @@ std::string shellQuote(std::string_view path) {
     return quoted;
 }
 
-std::string relaunchScript(std::int32_t pid, std::string_view bundle, std::string_view newBundle) {
-    const std::string b = shellQuote(bundle);
-    const std::string n = shellQuote(newBundle);
+std::string relaunchScript(std::int32_t pid, std::string_view folder, std::string_view newFolder) {
+    const std::string b = shellQuote(folder);
+    const std::string n = shellQuote(newFolder);
     const std::string lines[] = {
         "#!/bin/sh",
         "while kill -0 " + std::to_string(pid) + " 2>/dev/null; do sleep 0.3; done",

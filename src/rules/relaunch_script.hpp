@@ -14,7 +14,7 @@ namespace vorlia {
 std::string shellQuote(std::string_view path);
 
 // The script text: seven lines joined by line feeds, no final line feed.
-// `bundle` is the running application folder, `newBundle` the unpacked one.
-std::string relaunchScript(std::int32_t pid, std::string_view bundle, std::string_view newBundle);
+// `folder` is the running application folder, `newFolder` the unpacked one.
+std::string relaunchScript(std::int32_t pid, std::string_view folder, std::string_view newFolder);
 
 } // namespace vorlia

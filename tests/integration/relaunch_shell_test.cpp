@@ -1,7 +1,9 @@
 // The relaunch script run by the real /bin/sh on real folders, with a
 // stand-in process in the launcher's place and stand-in launchers that record
 // where and which version they were started.
+#include "base/files.hpp"
 #include "rules/relaunch_script.hpp"
+#include "support/temp_folder.hpp"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -13,7 +15,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,11 +24,6 @@ extern char** environ;
 namespace vorlia {
 namespace {
 namespace fs = std::filesystem;
-
-std::string readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 void writeText(const fs::path& path, const std::string& text, fs::perms perms = fs::perms(0644)) {
     fs::create_directories(path.parent_path());
@@ -69,50 +65,40 @@ int waitFor(pid_t pid) {
 
 class RelaunchShell : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::random_device rd;
-        root_ = fs::temp_directory_path() / ("vorlia-relaunch-test-" + std::to_string(rd()));
-        fs::create_directories(root_);
-        log_ = root_ / "launches.log";
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
-
     // A stand-in launcher of the given version: started, it notes its path and version.
-    void makeBundle(const fs::path& bundle, const std::string& version) {
-        writeText(bundle / "vorlia",
+    void makeLauncher(const fs::path& folder, const std::string& version) {
+        writeText(folder / "vorlia",
                   "#!/bin/sh\nprintf '%s %s\\n' \"$0\" " + version + " >> '" + log_.string() + "'\n",
                   fs::perms(0755));
-        writeText(bundle / "Info.json", "{\"CFBundleShortVersionString\": \"" + version + "\"}");
+        writeText(folder / "Info.json", "{\"CFBundleShortVersionString\": \"" + version + "\"}");
     }
 
     // Writes the script for a launcher that has already gone and runs it to its end.
-    int runSwap(const fs::path& bundle, const fs::path& newBundle, const std::vector<std::string>& env = {}) {
+    int runSwap(const fs::path& folder, const fs::path& newFolder, const std::vector<std::string>& env = {}) {
         const pid_t gone = spawn({"/bin/true"});
         waitFor(gone);
-        writeText(root_ / "swap.sh", relaunchScript(gone, bundle.string(), newBundle.string()));
+        writeText(root_ / "swap.sh", relaunchScript(gone, folder.string(), newFolder.string()));
         return waitFor(spawn({"/bin/sh", (root_ / "swap.sh").string()}, env));
     }
 
     // Runs the swap with `mvScript` standing in for mv on the script's PATH.
-    int runSwapWithMv(const fs::path& bundle, const fs::path& newBundle, const std::string& mvScript) {
+    int runSwapWithMv(const fs::path& folder, const fs::path& newFolder, const std::string& mvScript) {
         writeText(root_ / "bin" / "mv", mvScript, fs::perms(0755));
-        return runSwap(bundle, newBundle, {"PATH=" + (root_ / "bin").string() + ":/usr/bin:/bin"});
+        return runSwap(folder, newFolder, {"PATH=" + (root_ / "bin").string() + ":/usr/bin:/bin"});
     }
 
-    std::string launches() { return readText(log_); }
+    std::string launches() { return readFile(log_).value_or(""); }
 
-    fs::path root_;
-    fs::path log_;
+    test::TempFolder folder_;
+    const fs::path root_ = folder_.path();
+    const fs::path log_ = root_ / "launches.log";
 };
 
 TEST_F(RelaunchShell, WaitsForTheLauncherToEnd) {
     const fs::path b = root_ / "apps" / "Vorlia.app";
     const fs::path n = root_ / "work" / "Vorlia.app";
-    makeBundle(b, "1");
-    makeBundle(n, "2");
+    makeLauncher(b, "1");
+    makeLauncher(n, "2");
     const pid_t launcher = spawn({"/bin/sleep", "600"});
     writeText(root_ / "swap.sh", relaunchScript(launcher, b.string(), n.string()));
     const pid_t script = spawn({"/bin/sh", (root_ / "swap.sh").string()});
@@ -120,25 +106,25 @@ TEST_F(RelaunchShell, WaitsForTheLauncherToEnd) {
     // Several polls go by while the launcher lives; nothing may move meanwhile.
     std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     EXPECT_EQ(waitpid(script, nullptr, WNOHANG), 0) << "the script did not wait";
-    EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"1\"}");
+    EXPECT_EQ(readFile(b / "Info.json").value_or(""), "{\"CFBundleShortVersionString\": \"1\"}");
     EXPECT_TRUE(fs::exists(n));
     EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.old"));
 
     kill(launcher, SIGTERM);
     waitFor(launcher);
     EXPECT_EQ(WEXITSTATUS(waitFor(script)), 0);
-    EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"2\"}");
+    EXPECT_EQ(readFile(b / "Info.json").value_or(""), "{\"CFBundleShortVersionString\": \"2\"}");
     EXPECT_EQ(launches(), b.string() + "/vorlia 2\n");
 }
 
-TEST_F(RelaunchShell, NewBundleUnderAnotherNameTakesTheOldPathAndName) {
+TEST_F(RelaunchShell, NewFolderUnderAnotherNameTakesTheOldPathAndName) {
     const fs::path b = root_ / "apps" / "Vorlia.app";
     const fs::path n = root_ / "work" / "Vorlia 2.0 Release.app";
-    makeBundle(b, "1");
-    makeBundle(n, "2");
+    makeLauncher(b, "1");
+    makeLauncher(n, "2");
     writeText(b / "only-in-old", "x");
     EXPECT_EQ(WEXITSTATUS(runSwap(b, n)), 0);
-    EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"2\"}");
+    EXPECT_EQ(readFile(b / "Info.json").value_or(""), "{\"CFBundleShortVersionString\": \"2\"}");
     EXPECT_FALSE(fs::exists(b / "only-in-old"));
     EXPECT_FALSE(fs::exists(n));
     EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.old"));
@@ -148,8 +134,8 @@ TEST_F(RelaunchShell, NewBundleUnderAnotherNameTakesTheOldPathAndName) {
 TEST_F(RelaunchShell, RestoresTheExecutableBit) {
     const fs::path b = root_ / "apps" / "Vorlia.app";
     const fs::path n = root_ / "work" / "Vorlia.app";
-    makeBundle(b, "1");
-    makeBundle(n, "2");
+    makeLauncher(b, "1");
+    makeLauncher(n, "2");
     fs::permissions(n / "vorlia", fs::perms(0644));
     EXPECT_EQ(WEXITSTATUS(runSwap(b, n)), 0);
     EXPECT_EQ(launches(), b.string() + "/vorlia 2\n");
@@ -158,21 +144,21 @@ TEST_F(RelaunchShell, RestoresTheExecutableBit) {
 TEST_F(RelaunchShell, LeftoverOldCopyIsRemoved) {
     const fs::path b = root_ / "apps" / "Vorlia.app";
     const fs::path n = root_ / "work" / "Vorlia.app";
-    makeBundle(b, "1");
-    makeBundle(n, "2");
-    makeBundle(root_ / "apps" / "Vorlia.app.old", "0");
+    makeLauncher(b, "1");
+    makeLauncher(n, "2");
+    makeLauncher(root_ / "apps" / "Vorlia.app.old", "0");
     writeText(root_ / "apps" / "Vorlia.app.old" / "stale", "x");
     EXPECT_EQ(WEXITSTATUS(runSwap(b, n)), 0);
     EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.old"));
-    EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"2\"}");
+    EXPECT_EQ(readFile(b / "Info.json").value_or(""), "{\"CFBundleShortVersionString\": \"2\"}");
 }
 
 TEST_F(RelaunchShell, RefusedMoveRollsBackAndReopensTheOldLauncher) {
     const fs::path b = root_ / "apps" / "Vorlia.app";
-    makeBundle(b, "1");
-    // The new bundle cannot be moved: it is not there.
+    makeLauncher(b, "1");
+    // The new folder cannot be moved: it is not there.
     EXPECT_EQ(WEXITSTATUS(runSwap(b, root_ / "work" / "Vanished.app")), 0);
-    EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"1\"}");
+    EXPECT_EQ(readFile(b / "Info.json").value_or(""), "{\"CFBundleShortVersionString\": \"1\"}");
     EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.old"));
     EXPECT_EQ(launches(), b.string() + "/vorlia 1\n");
 }
@@ -183,14 +169,14 @@ TEST_F(RelaunchShell, RefusedMoveRollsBackAndReopensTheOldLauncher) {
 TEST_F(RelaunchShell, FailedRollBackKeepsTheOldCopy) {
     const fs::path b = root_ / "apps" / "Vorlia.app";
     const fs::path n = root_ / "work" / "Vorlia.app";
-    makeBundle(b, "1");
-    makeBundle(n, "2");
+    makeLauncher(b, "1");
+    makeLauncher(n, "2");
     const int status = runSwapWithMv(
         b, n,
         "#!/bin/sh\ncase \"$1\" in\n  *.old|*.new) echo refused >&2; exit 1;;\nesac\nexec /bin/mv \"$@\"\n");
     EXPECT_NE(WEXITSTATUS(status), 0) << "nothing stands at the launcher's path to start";
     EXPECT_FALSE(fs::exists(b));
-    EXPECT_EQ(readText(root_ / "apps" / "Vorlia.app.old" / "Info.json"),
+    EXPECT_EQ(readFile(root_ / "apps" / "Vorlia.app.old" / "Info.json").value_or(""),
               "{\"CFBundleShortVersionString\": \"1\"}");
     EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.new"));
     EXPECT_EQ(launches(), "");
@@ -201,14 +187,14 @@ TEST_F(RelaunchShell, FailedRollBackKeepsTheOldCopy) {
 TEST_F(RelaunchShell, FailedCopyOfTheNewFolderLeavesTheOldLauncherInPlace) {
     const fs::path b = root_ / "apps" / "Vorlia.app";
     const fs::path n = root_ / "work" / "Vorlia.app";
-    makeBundle(b, "1");
-    makeBundle(n, "2");
+    makeLauncher(b, "1");
+    makeLauncher(n, "2");
     const std::string copyRunsOutOfRoom =
         "#!/bin/sh\ncase \"$1\" in\n  '" + root_.string() +
         "/work/'*) mkdir -p \"$2\" && cp \"$1/Info.json\" \"$2/\"; echo 'No space left' >&2; exit 1;;\n"
         "esac\nexec /bin/mv \"$@\"\n";
     EXPECT_EQ(WEXITSTATUS(runSwapWithMv(b, n, copyRunsOutOfRoom)), 0);
-    EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"1\"}");
+    EXPECT_EQ(readFile(b / "Info.json").value_or(""), "{\"CFBundleShortVersionString\": \"1\"}");
     EXPECT_TRUE(fs::exists(b / "vorlia"));
     EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.old"));
     EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.new"));
@@ -220,28 +206,28 @@ TEST_F(RelaunchShell, FailedCopyOfTheNewFolderLeavesTheOldLauncherInPlace) {
 TEST_F(RelaunchShell, LeftoverNewCopyIsRemoved) {
     const fs::path b = root_ / "apps" / "Vorlia.app";
     const fs::path n = root_ / "work" / "Vorlia.app";
-    makeBundle(b, "1");
-    makeBundle(n, "2");
+    makeLauncher(b, "1");
+    makeLauncher(n, "2");
     writeText(root_ / "apps" / "Vorlia.app.new" / "Info.json", "partial");
     EXPECT_EQ(WEXITSTATUS(runSwap(b, n)), 0);
-    EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"2\"}");
+    EXPECT_EQ(readFile(b / "Info.json").value_or(""), "{\"CFBundleShortVersionString\": \"2\"}");
     EXPECT_FALSE(fs::exists(b / "Vorlia.app"));
     EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.new"));
     EXPECT_EQ(launches(), b.string() + "/vorlia 2\n");
 }
 
 // Every kind of character a shell might act on, in the folder, in the
-// bundle's own name and in the work folder's path.
+// folder's own name and in the work folder's path.
 TEST_F(RelaunchShell, OddPathsReachEveryCommandUnchanged) {
     const std::string odd = "Games' Corner \"quoted\" $HOME $(false) `false` back\\slash \\n\nline";
     const fs::path b = root_ / odd / "Vorlia's $USER.app";
     const fs::path n = root_ / ("work " + odd) / "New `x`.app";
-    makeBundle(b, "1");
-    makeBundle(n, "2");
-    makeBundle(fs::path(b.string() + ".old"), "0");
+    makeLauncher(b, "1");
+    makeLauncher(n, "2");
+    makeLauncher(fs::path(b.string() + ".old"), "0");
     fs::permissions(n / "vorlia", fs::perms(0644));
     EXPECT_EQ(WEXITSTATUS(runSwap(b, n)), 0);
-    EXPECT_EQ(readText(b / "Info.json"), "{\"CFBundleShortVersionString\": \"2\"}");
+    EXPECT_EQ(readFile(b / "Info.json").value_or(""), "{\"CFBundleShortVersionString\": \"2\"}");
     EXPECT_FALSE(fs::exists(n));
     EXPECT_FALSE(fs::exists(fs::path(b.string() + ".old")));
     EXPECT_EQ(launches(), b.string() + "/vorlia 2\n");

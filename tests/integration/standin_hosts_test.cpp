@@ -1,4 +1,5 @@
 // The stand-in hosts, driven through the demo route by a real HTTP client.
+#include "base/files.hpp"
 #include "base/handle.hpp"
 #include "demo/route.hpp"
 #include "rules/token.hpp"
@@ -60,17 +61,13 @@ Reply get(SoupSession* session, const std::string& url, const char* token = null
     return reply;
 }
 
-std::string fileText(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 TEST(StandInHosts, GatedAssetNeedsACurrentToken) {
     StandIn hosts;
     const Config config = hosts.config();
     auto session = routedSession(config);
-    const std::string swf = fileText(std::filesystem::path(VORLIA_SOURCE_DIR) /
-                                     "tools/standin/game/act_web_tiyan/game/vorlia.swf");
+    const std::string swf = readFile(std::filesystem::path(VORLIA_SOURCE_DIR) /
+                                     "tools/standin/game/act_web_tiyan/game/vorlia.swf")
+                                .value_or("");
     Config otherKey = config;
     otherKey.tokenKey.keyMask ^= 0x01;
 
@@ -361,7 +358,7 @@ namespace vorlia {
 namespace {
 
 bool fileContains(const std::filesystem::path& file, const std::string& needle) {
-    const std::string bytes = fileText(file);
+    const std::string bytes = readFile(file).value_or("");
     EXPECT_FALSE(bytes.empty()) << file;
     return bytes.find(needle) != std::string::npos;
 }

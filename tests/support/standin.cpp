@@ -1,8 +1,9 @@
 #include "support/standin.hpp"
 
 #include "app/build_constants.hpp"
+#include "app/builtin.hpp"
+#include "base/files.hpp"
 #include "demo/route.hpp"
-#include "rules/token_tables.hpp"
 
 #include <glib.h>
 #include <poll.h>
@@ -21,13 +22,6 @@ extern char** environ;
 namespace vorlia::testing {
 
 namespace {
-
-std::string readFile(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // Reads the stand-in's first line (its ports). A program that never gets
 // there is a broken build, not a slow machine: the wait is generous.
@@ -135,23 +129,13 @@ std::string StandIn::proxyURL() const {
 }
 
 std::string StandIn::certificatePEM() const {
-    return readFile(certificate_);
+    return vorlia::readFile(certificate_).value_or("");
 }
 
 Config StandIn::config() const {
-    const HostConstants hosts = makeHostConstants(gameHost_, siteHost_);
-    Config c;
-    c.gameHost = hosts.gameHost;
-    c.siteHost = hosts.siteHost;
-    c.gameStartURL = hosts.gameStartURL;
-    c.allowedHosts = hosts.allowedHosts;
-    c.launcherVersion = "1.0.0";
-    c.updateBaseURL = hosts.updateBaseURL;
-    c.manifestPublicKey = build::manifestPublicKey;
-    c.tokenKey = builtInTokenKeyTables();
-    c.applicationId = build::applicationId;
     const auto home = folder_ / ("config-" + std::to_string(++configs_));
-    c.folders = {home / "data", home / "cache", home / "state"};
+    Config c =
+        configFor(gameHost_, siteHost_, "1.0.0", Folders{home / "data", home / "cache", home / "state"});
     for (const auto& f : {c.folders.data, c.folders.cache, c.folders.state}) {
         std::filesystem::create_directories(f);
     }
@@ -165,7 +149,7 @@ Config StandIn::config() const {
 
 std::vector<nlohmann::json> StandIn::requests() const {
     std::vector<nlohmann::json> lines;
-    std::istringstream text(readFile(log_));
+    std::istringstream text(vorlia::readFile(log_).value_or(""));
     for (std::string line; std::getline(text, line);) {
         if (!line.empty()) {
             lines.push_back(nlohmann::json::parse(line, nullptr, false));

@@ -1,3 +1,4 @@
+#include "base/files.hpp"
 #include "rules/bridge_script.hpp"
 
 #include <gtest/gtest.h>
@@ -18,10 +19,7 @@ std::string script(std::string_view version) {
 }
 
 std::string sourceFile(const std::string& relative) {
-    std::ifstream in(std::string(VORLIA_SOURCE_DIR) + "/" + relative, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return readFile(std::string(VORLIA_SOURCE_DIR) + "/" + relative).value_or("");
 }
 
 // The script file is the whole page script with empty values, so that it can

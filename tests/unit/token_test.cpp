@@ -1,3 +1,4 @@
+#include "base/files.hpp"
 #include "base/hex.hpp"
 #include "rules/token.hpp"
 #include "rules/token_tables.hpp"
@@ -121,9 +122,9 @@ TEST(HexString, LowercaseTwoDigitsPerByte) {
 }
 
 TEST(TokenKey, LauncherBinaryDoesNotHoldTheKeyWhole) {
-    std::ifstream file(VORLIA_BINARY_DIR "/Vorlia.app/vorlia", std::ios::binary);
-    ASSERT_TRUE(file) << "build the launcher first";
-    const std::vector<char> binary{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    const auto file = readFile(VORLIA_BINARY_DIR "/Vorlia.app/vorlia");
+    ASSERT_TRUE(file) << "build the launcher first: " << file.error();
+    const std::vector<char> binary(file->begin(), file->end());
     ASSERT_GT(binary.size(), 4096u);
 
     const auto key = keyFromHex(VORLIA_TOKEN_KEY_HEX);

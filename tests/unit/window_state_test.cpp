@@ -1,5 +1,7 @@
 #include "window/window_state.hpp"
 
+#include "support/temp_folder.hpp"
+
 #include <gtest/gtest.h>
 
 #include <glib.h>
@@ -49,15 +51,14 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WindowState, SavedAndLoadedFromTheStateFolder) {
-    const auto folder = std::filesystem::temp_directory_path() /
-                        ("vorlia-state-" + std::to_string(g_random_int())) / "nested";
+    const test::TempFolder temp;
+    const auto folder = temp / "nested";
     EXPECT_EQ(loadWindowState(folder), WindowState{}); // no file yet
     const WindowState s{1400, 820, true, false};
     saveWindowState(folder, s);
     EXPECT_EQ(loadWindowState(folder), s);
     std::ofstream(windowStateFile(folder), std::ios::trunc) << "\x00\x01 not a key file";
     EXPECT_EQ(loadWindowState(folder), WindowState{});
-    std::filesystem::remove_all(folder.parent_path());
 }
 
 } // namespace

@@ -107,7 +107,7 @@ class BridgeTest : public WindowTest {
 
     WebKitWebView* web() const { return game_->web(); }
 
-    LocalHttpServer server;
+    HttpServer server;
     RecordingOpener opener_;
     std::unique_ptr<Config> config_;
     std::unique_ptr<GameWindow> game_;

@@ -34,7 +34,7 @@ class LauncherTest : public ::testing::Test {
 
     Gtk::ApplicationWindow& window() { return launcher->game()->window(); }
 
-    LocalHttpServer server;
+    HttpServer server;
     TempFolder folders;
     Config config;
     RecordingOpener opener;
@@ -70,9 +70,72 @@ TEST_F(LauncherTest, WindowHasItsTitleDefaultSizeAndMinimum) {
     EXPECT_GE(window().get_height(), 600);
 }
 
+// The menu bar as GTK holds it: four menus, their entries in order (a GTK
+// menu draws a separator between sections), each wired to an action the
+// application has, with its keys as GTK names them.
+TEST_F(LauncherTest, MenuBarHoldsEachEntryWiredToItsActionAndKeys) {
+    launch();
+    struct Row {
+        std::string menu;
+        int section;
+        std::string title;
+        std::string action;
+        std::vector<Glib::ustring> accels;
+    };
+    const std::vector<Row> expected = {
+        {"Vorlia", 0, "About Vorlia", "app.about", {}},
+        {"Vorlia", 0, "Check for Updates\u2026", "app.check-updates", {}},
+        {"Vorlia", 0, "Website\u2026", "app.website", {}},
+        {"Vorlia", 1, "Hide Vorlia", "app.hide", {"<Control>h"}},
+        {"Vorlia", 1, "Quit Vorlia", "app.quit", {"<Control>q"}},
+        {"Edit", 0, "Cut", "app.cut", {"<Control>x"}},
+        {"Edit", 0, "Copy", "app.copy", {"<Control>c"}},
+        {"Edit", 0, "Paste", "app.paste", {"<Control>v"}},
+        {"Edit", 0, "Select All", "app.select-all", {"<Control>a"}},
+        {"View", 0, "Reload Game", "app.reload", {"<Control>r"}},
+        {"View", 0, "Back to Login (F5)", "app.back-to-login", {"F5"}},
+        {"View", 0, "Toggle Full Screen", "app.fullscreen", {"<Control>f", "F11"}},
+        {"Window", 0, "Minimize", "app.minimize", {"<Control>m"}},
+    };
+    const auto text = [](GMenuModel* model, int item, const char* attribute) {
+        gchar* value = nullptr;
+        g_menu_model_get_item_attribute(model, item, attribute, "s", &value);
+        const std::string out = value != nullptr ? value : "";
+        g_free(value);
+        return out;
+    };
+    std::vector<Row> actual;
+    GMenuModel* bar = app->get_menubar()->gobj();
+    for (int m = 0; m < g_menu_model_get_n_items(bar); ++m) {
+        const auto menu = adopt(g_menu_model_get_item_link(bar, m, G_MENU_LINK_SUBMENU));
+        ASSERT_TRUE(menu);
+        for (int s = 0; s < g_menu_model_get_n_items(menu.get()); ++s) {
+            const auto section = adopt(g_menu_model_get_item_link(menu.get(), s, G_MENU_LINK_SECTION));
+            ASSERT_TRUE(section);
+            for (int i = 0; i < g_menu_model_get_n_items(section.get()); ++i) {
+                const std::string action = text(section.get(), i, G_MENU_ATTRIBUTE_ACTION);
+                actual.push_back({text(bar, m, G_MENU_ATTRIBUTE_LABEL), s,
+                                  text(section.get(), i, G_MENU_ATTRIBUTE_LABEL), action,
+                                  app->get_accels_for_action(action)});
+                // An entry whose action the application lacks would be greyed out.
+                EXPECT_TRUE(app->has_action(action.substr(action.find('.') + 1))) << action;
+            }
+        }
+    }
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE(expected[i].title);
+        EXPECT_EQ(actual[i].menu, expected[i].menu);
+        EXPECT_EQ(actual[i].section, expected[i].section);
+        EXPECT_EQ(actual[i].title, expected[i].title);
+        EXPECT_EQ(actual[i].action, expected[i].action);
+        EXPECT_EQ(actual[i].accels, expected[i].accels);
+    }
+}
+
 TEST_F(LauncherTest, StartRequestCarriesTheLauncherUserAgent) {
     launch();
-    const RecordedRequest& first = server.requests().front();
+    const HttpServer::Request& first = server.requests().front();
     EXPECT_EQ(first.path, startPath);
     EXPECT_EQ(first.query, "launcher=1");
     const std::string ua = first.headers.at("User-Agent");
@@ -212,8 +275,8 @@ class LauncherProcessTest : public ::testing::Test {
             fetch('/report?ls=' + encodeURIComponent(localStorage.getItem('k')) +
                   '&cookie=' + encodeURIComponent(document.cookie));
             </script></body></html>)");
-        server.route("/report", [](const RecordedRequest&) {
-            return LocalHttpServer::Response{200, "text/plain", ""};
+        server.route("/report", [](const HttpServer::Request&) {
+            return HttpServer::Response{200, "text/plain", ""};
         });
         appId = "io.vorlia.ProcessTest" + std::to_string(g_random_int());
     }
@@ -228,7 +291,7 @@ class LauncherProcessTest : public ::testing::Test {
         return out;
     }
 
-    LocalHttpServer server;
+    HttpServer server;
     TempFolder folders;
     std::string appId;
 };

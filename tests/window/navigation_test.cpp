@@ -110,15 +110,15 @@ const char* const gameHTML = R"html(<html><head><style>
 class ConfinementTest : public LauncherFixture {
   protected:
     void SetUp() override {
-        proxy.route("/act_web_tiyan/index.html", [](const RecordedRequest& r) {
-            return r.host == "play.vorlia.test" ? LocalHttpServer::Response{200, "text/html", gameHTML}
-                                                : LocalHttpServer::Response{404, "text/plain", "no"};
+        proxy.route("/act_web_tiyan/index.html", [](const HttpServer::Request& r) {
+            return r.host == "play.vorlia.test" ? HttpServer::Response{200, "text/html", gameHTML}
+                                                : HttpServer::Response{404, "text/plain", "no"};
         });
-        proxy.route("/about", [](const RecordedRequest& r) {
-            return LocalHttpServer::Response{200, "text/html", "<h1 id='marker'>Site on " + r.host + "</h1>"};
+        proxy.route("/about", [](const HttpServer::Request& r) {
+            return HttpServer::Response{200, "text/html", "<h1 id='marker'>Site on " + r.host + "</h1>"};
         });
-        proxy.route("/sub", [](const RecordedRequest& r) {
-            return LocalHttpServer::Response{200, "text/html", "<h1 id='marker'>Sub on " + r.host + "</h1>"};
+        proxy.route("/sub", [](const HttpServer::Request& r) {
+            return HttpServer::Response{200, "text/html", "<h1 id='marker'>Sub on " + r.host + "</h1>"};
         });
         proxy.page("/frames.html", "<h1 id='marker'>Frames</h1>"
                                    "<iframe id='f' src='http://elsewhere.test/frame'></iframe>");
@@ -182,7 +182,7 @@ class ConfinementTest : public LauncherFixture {
         expectOneWindowOneWebView();
     }
 
-    LocalHttpServer proxy;
+    HttpServer proxy;
 };
 
 TEST_F(ConfinementTest, ClickedLinkToAnAllowedHostLoadsInPlace) {
@@ -274,7 +274,7 @@ class OfflineTest : public LauncherFixture {
                !launcher->game()->showingOfflinePage();
     }
 
-    LocalHttpServer server;
+    HttpServer server;
 };
 
 TEST_F(OfflineTest, UnreachableStartPageShowsTheOfflinePage) {
@@ -286,6 +286,17 @@ TEST_F(OfflineTest, UnreachableStartPageShowsTheOfflinePage) {
     EXPECT_EQ(evaluate(web(), "getComputedStyle(document.body).backgroundColor"), "\"rgb(127, 29, 29)\"");
     EXPECT_EQ(evaluate(web(), "getComputedStyle(document.querySelector('h2')).color"),
               "\"rgb(255, 255, 255)\"");
+    // One centred block of a heading and a hint, in the system's own font.
+    EXPECT_EQ(evaluate(web(), "[...document.body.children].map(e => e.tagName + ':' + "
+                              "[...e.children].map(c => c.tagName).join()).join()"),
+              "\"DIV:H2,P\"");
+    EXPECT_EQ(evaluate(web(), "(s => [s.display, s.alignItems, s.justifyContent, s.textAlign, s.margin, "
+                              "s.fontFamily].join('|'))(getComputedStyle(document.body))"),
+              "\"flex|center|center|center|0px|system-ui, Arial\"");
+    EXPECT_EQ(evaluate(web(), "(s => s.margin + '|' + getComputedStyle(document.querySelector('p')).opacity)"
+                              "(getComputedStyle(document.querySelector('h2')))"),
+              "\"0px 0px 8px|0.85\"");
+    EXPECT_EQ(evaluate(web(), "document.body.offsetHeight === innerHeight"), "true");
     EXPECT_TRUE(opener.opened.empty());
     expectOneWindowOneWebView();
     saveScreenshot("offline-page");
@@ -362,7 +373,7 @@ INSTANTIATE_TEST_SUITE_P(Keys, ReloadKey, ::testing::Values("ctrl+r", "F5"),
 // Reload Game retries the page that failed, not the start page and not the
 // offline page itself.
 TEST_F(OfflineTest, ReloadRetriesThePageThatFailed) {
-    LocalHttpServer other;
+    HttpServer other;
     other.page("/elsewhere-on-game-host", "<h1 id='marker'>Other</h1>");
     const std::string failing = other.origin() + "/elsewhere-on-game-host";
     other.stop();

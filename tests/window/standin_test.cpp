@@ -19,11 +19,6 @@
 namespace vorlia::test {
 namespace {
 
-class NoOpener final : public UriOpener {
-  public:
-    void open(const std::string&) override {}
-};
-
 // The page's own report of its three checks, as the stand-in logged it.
 std::optional<nlohmann::json> pageReport(const testing::StandIn& hosts) {
     for (const auto& line : hosts.requests()) {
@@ -63,7 +58,7 @@ class StandInWindowTest : public WindowTest {};
 TEST_F(StandInWindowTest, GameWindowPlaysTheStandInStartPage) {
     testing::StandIn hosts;
     const Config config = hosts.config();
-    NoOpener opener;
+    RecordingOpener opener;
     const double opened = wallClockNow();
     auto game =
         std::make_unique<GameWindow>(app, gameWindowSettings(config, demo::standInHooks(config)), opener);

@@ -1,8 +1,8 @@
 #include "window/support/window_test.hpp"
 
+#include "app/builtin.hpp"
 #include "app/launcher_app.hpp"
 #include "demo/route.hpp"
-#include "rules/token_tables.hpp"
 
 #include <gdk/x11/gdkx.h>
 #include <glib.h>
@@ -13,29 +13,6 @@
 #include <sstream>
 
 namespace vorlia::test {
-
-bool runUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    GMainContext* context = g_main_context_default();
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        // Wake at least every 50 ms so that the deadline is honoured.
-        GSource* tick = g_timeout_source_new(50);
-        g_source_set_callback(
-            tick, [](gpointer) { return G_SOURCE_REMOVE; }, nullptr, nullptr);
-        g_source_attach(tick, context);
-        g_main_context_iteration(context, TRUE);
-        g_source_destroy(tick);
-        g_source_unref(tick);
-    }
-    return true;
-}
-
-void runFor(std::chrono::milliseconds duration) {
-    runUntil([] { return false; }, duration);
-}
 
 std::optional<std::string> evaluate(WebKitWebView* web, const std::string& script,
                                     std::chrono::milliseconds timeout) {
@@ -125,118 +102,13 @@ std::filesystem::path saveScreenshot(const std::string& name) {
     return file;
 }
 
-TempFolder::TempFolder() {
-    std::string templ = (std::filesystem::temp_directory_path() / "vorlia-test-XXXXXX").string();
-    if (g_mkdtemp(templ.data()) == nullptr) {
-        std::abort();
-    }
-    path_ = templ;
-}
-
-TempFolder::~TempFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-LocalHttpServer::LocalHttpServer() : server_(adopt(soup_server_new(nullptr, nullptr))) {
-    soup_server_add_handler(server_.get(), nullptr, &LocalHttpServer::onRequest, this, nullptr);
-    listen();
-}
-
-LocalHttpServer::~LocalHttpServer() {
-    soup_server_disconnect(server_.get());
-}
-
-void LocalHttpServer::listen() {
-    GError* error = nullptr;
-    Handle<GInetAddress> loopback = adopt(g_inet_address_new_loopback(G_SOCKET_FAMILY_IPV4));
-    Handle<GSocketAddress> address = adopt(g_inet_socket_address_new(loopback.get(), port_));
-    if (!soup_server_listen(server_.get(), address.get(), SoupServerListenOptions(0), &error)) {
-        ADD_FAILURE() << "cannot listen: " << error->message;
-        g_clear_error(&error);
-        return;
-    }
-    GSList* uris = soup_server_get_uris(server_.get());
-    if (uris != nullptr) {
-        port_ = static_cast<unsigned>(g_uri_get_port(static_cast<GUri*>(uris->data)));
-    }
-    g_slist_free_full(uris, reinterpret_cast<GDestroyNotify>(g_uri_unref));
-}
-
-void LocalHttpServer::stop() {
-    soup_server_disconnect(server_.get());
-}
-
-void LocalHttpServer::restart() {
-    server_ = adopt(soup_server_new(nullptr, nullptr));
-    soup_server_add_handler(server_.get(), nullptr, &LocalHttpServer::onRequest, this, nullptr);
-    listen();
-}
-
-void LocalHttpServer::route(const std::string& path, Handler handler) {
-    routes_[path] = std::move(handler);
-}
-
-void LocalHttpServer::page(const std::string& path, const std::string& html) {
-    route(path, [html](const RecordedRequest&) { return Response{200, "text/html; charset=utf-8", html}; });
-}
-
-std::string LocalHttpServer::origin() const {
-    return "http://127.0.0.1:" + std::to_string(port_);
-}
-
-std::size_t LocalHttpServer::countRequests(const std::string& path) const {
-    std::size_t n = 0;
-    for (const auto& r : requests_) {
-        n += r.path == path ? 1 : 0;
-    }
-    return n;
-}
-
-void LocalHttpServer::onRequest(SoupServer*, SoupServerMessage* msg, const char* path, GHashTable*,
-                                gpointer data) {
-    auto* self = static_cast<LocalHttpServer*>(data);
-    RecordedRequest request;
-    request.method = soup_server_message_get_method(msg);
-    GUri* uri = soup_server_message_get_uri(msg);
-    request.host = g_uri_get_host(uri) != nullptr ? g_uri_get_host(uri) : "";
-    request.path = path;
-    request.query = g_uri_get_query(uri) != nullptr ? g_uri_get_query(uri) : "";
-    SoupMessageHeadersIter it;
-    soup_message_headers_iter_init(&it, soup_server_message_get_request_headers(msg));
-    const char* name = nullptr;
-    const char* value = nullptr;
-    while (soup_message_headers_iter_next(&it, &name, &value)) {
-        request.headers[name] = value;
-    }
-    self->requests_.push_back(request);
-
-    const auto route = self->routes_.find(request.path);
-    Response response{404, "text/plain", "not found"};
-    if (route != self->routes_.end()) {
-        response = route->second(request);
-    }
-    soup_server_message_set_status(msg, static_cast<guint>(response.status), nullptr);
-    soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Cache-Control", "no-store");
-    soup_server_message_set_response(msg, response.contentType.c_str(), SOUP_MEMORY_COPY,
-                                     response.body.data(), response.body.size());
-}
-
 Config localConfig(const std::string& origin, const std::filesystem::path& folder) {
-    const HostConstants hosts = makeHostConstants("127.0.0.1", "localhost");
-    Config c;
-    c.gameHost = hosts.gameHost;
-    c.siteHost = hosts.siteHost;
+    Config c = configFor("127.0.0.1", "localhost", "7.3.1",
+                         Folders{folder / "data", folder / "cache", folder / "state"});
     c.gameStartURL = origin + "/act_web_tiyan/index.html?launcher=1";
-    c.allowedHosts = hosts.allowedHosts;
-    c.launcherVersion = "7.3.1";
     c.updateBaseURL = origin + "/download/";
-    c.tokenKey = builtInTokenKeyTables();
     c.applicationId = "io.vorlia.WindowTest";
     c.timing.automaticCheckDelay = std::chrono::hours(1); // no update check unless a test asks
-    c.folders.data = folder / "data";
-    c.folders.cache = folder / "cache";
-    c.folders.state = folder / "state";
     return c;
 }
 

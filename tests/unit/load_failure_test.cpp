@@ -1,5 +1,4 @@
 #include "window/navigation_policy.hpp"
-#include "window/offline_page.hpp"
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -9,24 +8,6 @@
 
 namespace vorlia {
 namespace {
-
-// Assembled from the page's description, piece by piece: one html element
-// holding a body with a two-line style, one div, the heading, a line feed,
-// then the hint; no other whitespace between tags.
-TEST(OfflinePage, IsTheFixedPageWithTheLinuxTexts) {
-    const std::string bodyStyle =
-        "margin:0;height:100vh;display:flex;align-items:center;justify-content:center;background:#7f1d1d;\n"
-        "font-family:system-ui,Arial;color:#fff;text-align:center";
-    const std::string expected =
-        "<html><body style=\"" + bodyStyle + "\"><div>" +
-        "<h2 style=\"margin:0 0 8px\">Cannot reach the game server</h2>\n" +
-        "<p style=\"opacity:.85\">Check your internet connection, then press Ctrl+R to "
-        "try again.</p></div></body></html>";
-    EXPECT_EQ(offlinePageHTML(), expected);
-    // The original's 352 bytes, less "-apple-system" for "system-ui" (4) and
-    // the 4-byte "⌘R" for the 6-byte "Ctrl+R" (+2).
-    EXPECT_EQ(offlinePageHTML().size(), 350U);
-}
 
 struct FailureCase {
     GQuark domain;
