@@ -9,6 +9,8 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <set>
+#include <vector>
 
 namespace vorlia {
 namespace {
@@ -175,9 +177,28 @@ std::string encodeBase64(const unsigned char* bytes, std::size_t length) {
 }
 
 expected<UpdateManifest, std::string> decodeManifest(std::string_view text, std::string_view platformKey) {
-    const json document = json::parse(text.begin(), text.end(), nullptr, false);
+    // Two readers of one signed text must never see two manifests: a key
+    // repeated in any object is refused rather than read as "last wins".
+    std::vector<std::set<std::string>> keys;
+    std::optional<std::string> repeated;
+    const json::parser_callback_t noteKeys = [&keys, &repeated](int, json::parse_event_t event,
+                                                                json& parsed) {
+        if (event == json::parse_event_t::object_start) {
+            keys.emplace_back();
+        } else if (event == json::parse_event_t::object_end && !keys.empty()) {
+            keys.pop_back();
+        } else if (event == json::parse_event_t::key && !keys.empty() &&
+                   !keys.back().insert(parsed.get<std::string>()).second && !repeated) {
+            repeated = parsed.get<std::string>();
+        }
+        return true;
+    };
+    const json document = json::parse(text.begin(), text.end(), noteKeys, false);
     if (document.is_discarded()) {
         return fail("the manifest is not JSON");
+    }
+    if (repeated) {
+        return fail("the key \"" + *repeated + "\" appears twice in one object");
     }
     if (!document.is_object()) {
         return fail("the manifest's top level is not an object");
@@ -253,6 +274,12 @@ expected<UpdateManifest, ManifestError> checkManifest(const std::optional<std::s
     if (!manifest->platform->url.starts_with(updateBaseURL)) {
         return refuse(ManifestFault::urlOutsideBase,
                       "the archive url does not begin with " + std::string(updateBaseURL));
+    }
+    // A URL that begins with the folder's text can still leave it through
+    // dot segments, which the server resolves.
+    if (!updateBaseURL.empty() && !pathStaysUnder(manifest->platform->url, updateBaseURL)) {
+        return refuse(ManifestFault::urlOutsideBase,
+                      "the archive url climbs out of " + std::string(updateBaseURL));
     }
     return std::move(*manifest);
 }

@@ -206,6 +206,14 @@ TEST_F(PublishTool, EveryBadInputGetsAClearMessageAndAnExitStatus) {
     writeAll(noEntry, "{\"mac\": {\"version\": \"2\"}}\n");
     const std::string badEntry = (dir / "badentry.json").string();
     writeAll(badEntry, "{\"linux-x86_64\": {\"version\": 2, \"url\": \"https://x/\", \"sha256\": \"0\"}}\n");
+    const std::string repeated = (dir / "repeated.json").string();
+    writeAll(repeated, "{\"linux-x86_64\": {\"version\": \"2\", \"url\": \"" + base +
+                           "V.zip\", \"sha256\": \"00\", \"sha256\": \"11\"}}\n");
+    const std::string climbing = (dir / "climbing.json").string();
+    writeAll(climbing, "{\"linux-x86_64\": {\"version\": \"2\", \"url\": \"" + base +
+                           "%2e%2e/V.zip\", \"sha256\": \"00\"}}\n");
+    const std::string climbingSig = (dir / "climbing.json.sig").string();
+    ASSERT_EQ(publish({"sign", secret, climbing, "--out", climbingSig}).status, 0);
     const std::string badNotes = (dir / "notes.txt").string();
     writeAll(badNotes, "caf\xe9\n");
     const std::string otherPk = (dir / "other.pub").string();
@@ -248,6 +256,11 @@ TEST_F(PublishTool, EveryBadInputGetsAClearMessageAndAnExitStatus) {
           base, "--out", out},
          1,
          "does not begin with --base-url"},
+        {"url climbing out of the base",
+         {"manifest", "--archive", a, "--version", "2", "--url", base + "../V.zip", "--base-url", base,
+          "--out", out},
+         1,
+         "climbs out of --base-url"},
         {"bad platform name",
          {"manifest", "--archive", a, "--version", "2", "--url", url, "--platform", "mac", "--out", out},
          1,
@@ -263,6 +276,11 @@ TEST_F(PublishTool, EveryBadInputGetsAClearMessageAndAnExitStatus) {
          {"sign", sk, badEntry},
          1,
          "\"version\" is not a string"},
+        {"sign a manifest with a repeated key", {"sign", sk, repeated}, 1, "appears twice"},
+        {"verify an archive URL climbing out of the base",
+         {"verify", pk, climbing, climbingSig, "--base-url", base},
+         1,
+         "climbs out of"},
         {"verify with another key", {"verify", otherPk, m, s}, 1, "does not match"},
         {"verify with no key",
          {"verify", "not-a-key", m, s},

@@ -262,6 +262,60 @@ TEST(SignedManifest, DecodesOnlyWhatTheLauncherReads) {
     }
 }
 
+// The plain-text prefix test alone lets a URL climb out of the download
+// folder through dot segments, which the server resolves, written plainly or
+// encoded.
+TEST(SignedManifest, RefusesAnArchiveURLThatClimbsOutOfTheDownloadFolder) {
+    const auto withURL = [](const std::string& url) {
+        return manifestWith(R"({"version": "2.1", "url": ")" + url + R"(", "sha256": "ab12"})");
+    };
+    const std::pair<std::string, bool> cases[] = {
+        {"https://vorlia.example/download/../evil.zip", false},
+        {"https://vorlia.example/download/%2e%2e/evil.zip", false},
+        {"https://vorlia.example/download/%2E%2e/evil.zip", false},
+        {"https://vorlia.example/download/.%2e/evil.zip", false},
+        {"https://vorlia.example/download/..%2fevil.zip", false},
+        {"https://vorlia.example/download/..%5Cevil.zip", false},
+        {"https://vorlia.example/download/a/../../evil.zip", false},
+        {"https://vorlia.example/download/..", false},
+        {"https://vorlia.example/download/../download/V.zip", true},
+        {"https://vorlia.example/download/a/../V.zip", true},
+        {"https://vorlia.example/download/./V.zip", true},
+        {"https://vorlia.example/download/V..zip", true},
+        {"https://vorlia.example/download/%2e%2eV.zip", true},
+        {"https://vorlia.example/download/V.zip?from=../../x", true},
+    };
+    for (const auto& [url, accepted] : cases) {
+        const std::string manifest = withURL(url);
+        EXPECT_EQ(check(sign(manifest), manifest).has_value(), accepted) << url;
+    }
+    const std::string climbing = withURL("https://vorlia.example/download/%2e%2e/evil.zip");
+    const auto refused = checkManifest(sign(climbing), climbing, publisher().publicKey, base);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().fault, ManifestFault::urlOutsideBase);
+}
+
+// Two readers of one signed text must not see two manifests: a repeated key
+// is refused wherever it stands, not read as "last wins".
+TEST(SignedManifest, RefusesRepeatedKeysAtAnyLevel) {
+    const std::pair<std::string, std::string> refused[] = {
+        {"two platform entries", "{\"" + std::string(entryKey) + "\": " + entry("") + ", \"" +
+                                     std::string(entryKey) + "\": " + entry(R"("min": "9")") + "}"},
+        {"two digests", manifestWith(entry(R"("sha256": "cd34")"))},
+        {"two notes", manifestWith(entry(""), R"("notes": "a", "notes": "b", )")},
+        {"a key repeated in an ignored object", manifestWith(entry(R"("extra": {"a": 1, "a": 2})"))},
+        {"a key repeated in an object in an array", manifestWith(entry(R"("extra": [{"a": 1, "a": 2}])"))},
+    };
+    for (const auto& [name, manifest] : refused) {
+        EXPECT_FALSE(check(sign(manifest), manifest)) << name << ": " << manifest;
+        EXPECT_FALSE(decodeManifest(manifest, entryKey)) << name;
+    }
+    // The same key in different objects is no repetition.
+    const std::string nested =
+        manifestWith(entry(R"("extra": {"version": "x", "url": 1})"), R"("version": 1, )");
+    EXPECT_TRUE(check(sign(nested), nested)) << nested;
+}
+
 TEST(SignedManifest, TellsThePublisherWhy) {
     const auto fault = [](const std::optional<std::string>& sig, const std::string& body) {
         auto result = checkManifest(sig, body, publisher().publicKey, base);

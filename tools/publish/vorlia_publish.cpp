@@ -12,6 +12,7 @@
 #include "base/files.hpp"
 #include "base/handle.hpp"
 #include "rules/manifest.hpp"
+#include "rules/url_text.hpp"
 #include "rules/version.hpp"
 
 #include <glib.h>
@@ -426,6 +427,10 @@ Result<> manifest(char** arguments) {
     if (base && !url->starts_with(*base)) {
         return refused("--url does not begin with --base-url " + *base +
                        "; the launcher would refuse the manifest");
+    }
+    if (base && !vorlia::pathStaysUnder(*url, *base)) {
+        return refused("--url climbs out of --base-url " + *base +
+                       " through dot segments; the launcher would refuse the manifest");
     }
     if (notes && notesFile) {
         return usage("give --notes or --notes-file, not both");
