@@ -16,7 +16,7 @@ namespace vorlia {
 
 GameWindow::GameWindow(const Glib::RefPtr<Gtk::Application>& app, GameWindowSettings settings,
                        UriOpener& opener)
-    : settings_(std::move(settings)), opener_(opener), self_(std::make_shared<GameWindow*>(this)) {
+    : settings_(std::move(settings)), opener_(opener) {
     configureEngine();
     buildWindow();
     app->add_window(*window_);
@@ -25,26 +25,25 @@ GameWindow::GameWindow(const Glib::RefPtr<Gtk::Application>& app, GameWindowSett
         [this](std::optional<std::string> failedURI) { showOfflinePage(std::move(failedURI)); });
     loadStartPage();
 
-    // The tick holds the window weakly: once the window is gone it does nothing.
-    std::weak_ptr<GameWindow*> weak = self_;
     refresh_ = Glib::signal_timeout().connect(
-        [weak] {
-            if (const auto window = weak.lock()) {
-                (*window)->refreshPageToken();
-            }
+        [this] {
+            refreshPageToken();
             return true;
         },
         static_cast<unsigned>(settings_.refreshInterval.count()));
+    // Every road out of the application (Quit, its key, a required update
+    // declined, the relaunch after an update) ends here, not only the close button.
+    shutdown_ = app->signal_shutdown().connect([this] { saveState(); });
 }
 
 GameWindow::~GameWindow() {
+    shutdown_.disconnect();
     refresh_.disconnect();
     stopStartRequestTimer();
     navigation_.reset();
     if (committedHandler_ != 0) {
         g_signal_handler_disconnect(web_.get(), committedHandler_);
     }
-    self_.reset();
 }
 
 void GameWindow::configureEngine() {
@@ -129,7 +128,12 @@ void GameWindow::buildWindow() {
     }
     if (state.fullscreen) {
         window_->fullscreen();
+        window_->set_show_menubar(false);
     }
+    // Full screen is the game alone: the menu bar goes while the shortcuts,
+    // leaving full screen among them, keep working.
+    window_->property_fullscreened().signal_changed().connect(
+        [this] { window_->set_show_menubar(!window_->is_fullscreen()); });
     window_->signal_close_request().connect(
         [this] {
             saveState();

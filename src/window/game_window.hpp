@@ -79,13 +79,12 @@ class GameWindow {
     std::unique_ptr<NavigationPolicy> navigation_;
     sigc::connection startRequestTimer_;
     sigc::connection refresh_;
+    sigc::connection shutdown_;
     gulong committedHandler_ = 0;
     // The offline page is showing; Reload Game then retries retryURI_.
     bool offline_ = false;
     bool offlinePending_ = false;
     std::string retryURI_;
-    // Lets the refresh timer hold the window weakly.
-    std::shared_ptr<GameWindow*> self_;
 };
 
 } // namespace vorlia

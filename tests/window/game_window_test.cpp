@@ -7,7 +7,9 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
 #include <sstream>
 
 namespace vorlia::test {
@@ -161,12 +163,21 @@ TEST_F(LauncherTest, CtrlRAndF5EachReloadTheGame) {
     EXPECT_TRUE(runUntil([&] { return server.countRequests(startPath) == 3; }));
 }
 
-TEST_F(LauncherTest, FullScreenTogglesWithCtrlFAndF11) {
+// Full screen is the game alone: no menu bar, and the keys still leave it.
+TEST_F(LauncherTest, FullScreenTogglesWithCtrlFAndF11AndHidesTheMenuBar) {
     launch();
+    EXPECT_TRUE(window().get_show_menubar());
     pressKeys(window(), "ctrl+f");
     EXPECT_TRUE(runUntil([&] { return window().is_fullscreen(); }, 5s));
+    EXPECT_TRUE(runUntil([&] { return !window().get_show_menubar(); }, 5s));
+    saveScreenshot("full-screen");
     pressKeys(window(), "F11");
     EXPECT_TRUE(runUntil([&] { return !window().is_fullscreen(); }, 5s));
+    EXPECT_TRUE(runUntil([&] { return window().get_show_menubar(); }, 5s));
+    pressKeys(window(), "F11");
+    EXPECT_TRUE(runUntil([&] { return window().is_fullscreen() && !window().get_show_menubar(); }, 5s));
+    pressKeys(window(), "ctrl+f");
+    EXPECT_TRUE(runUntil([&] { return !window().is_fullscreen() && window().get_show_menubar(); }, 5s));
 }
 
 TEST_F(LauncherTest, WebsiteOpensTheSiteHostExactly) {
@@ -318,6 +329,68 @@ TEST_F(LauncherProcessTest, ClosingTheWindowEndsTheProcessAndStorageSurvivesARes
         ASSERT_TRUE(runUntil([&] { return gameWindows().size() == 1; }, 10s));
         closeWindow(gameWindows().front());
         EXPECT_TRUE(launcher.waitForExit());
+    }
+}
+
+std::string command(const std::string& line) {
+    gchar* out = nullptr;
+    g_spawn_command_line_sync(line.c_str(), &out, nullptr, nullptr, nullptr);
+    const std::string text = out != nullptr ? out : "";
+    g_free(out);
+    return text;
+}
+
+// "Geometry: 1100x700" from xdotool, as "1100x700".
+std::string windowSize(unsigned long id) {
+    const std::string text = command("xdotool getwindowgeometry " + std::to_string(id));
+    const std::size_t at = text.find("Geometry: ");
+    return at == std::string::npos ? "" : text.substr(at + 10, text.find('\n', at) - at - 10);
+}
+
+// The size the player gave the window is kept whichever way the launcher is
+// left: by its key, or by the Quit item (the application's quit action, here
+// reached over D-Bus as the menu reaches it).
+TEST_F(LauncherProcessTest, ResizedWindowIsRestoredHoweverThePlayerQuits) {
+    const std::string objectPath = "/" + [this] {
+        std::string path = appId;
+        std::replace(path.begin(), path.end(), '.', '/');
+        return path;
+    }();
+    const std::pair<const char*, std::function<void(unsigned long)>> roads[] = {
+        {"Ctrl+Q",
+         [](unsigned long id) {
+             command("xdotool windowactivate --sync " + std::to_string(id) + " key --clearmodifiers ctrl+q");
+         }},
+        {"Quit",
+         [&](unsigned long) {
+             command("gdbus call --session --dest " + appId + " --object-path " + objectPath +
+                     " --method org.gtk.Actions.Activate quit [] {}");
+         }},
+    };
+    int width = 1100;
+    for (const auto& [name, quit] : roads) {
+        SCOPED_TRACE(name);
+        const std::string size = std::to_string(width) + "x700";
+        {
+            LauncherProcess launcher(server.origin(), folders.path(), appId);
+            ASSERT_TRUE(runUntil([&] { return gameWindows().size() == 1; }, 30s));
+            const unsigned long id = gameWindows().front();
+            command("xdotool windowsize --sync " + std::to_string(id) + " " + std::to_string(width) + " 700");
+            ASSERT_TRUE(runUntil([&] { return windowSize(id) == size; }, 10s)) << windowSize(id);
+            runFor(500ms);
+            quit(id);
+            EXPECT_TRUE(launcher.waitForExit());
+            EXPECT_TRUE(launcher.exitedCleanly());
+        }
+        {
+            LauncherProcess launcher(server.origin(), folders.path(), appId);
+            ASSERT_TRUE(runUntil([&] { return gameWindows().size() == 1; }, 30s));
+            const unsigned long id = gameWindows().front();
+            EXPECT_TRUE(runUntil([&] { return windowSize(id) == size; }, 10s)) << windowSize(id);
+            closeWindow(id);
+            EXPECT_TRUE(launcher.waitForExit());
+        }
+        width += 60;
     }
 }
 
