@@ -136,20 +136,20 @@ void LauncherApp::openWebsite() {
     opener_.open("https://" + config_.siteHost);
 }
 
-Updater& LauncherApp::updater() {
+UpdateFlow& LauncherApp::updater() {
     if (!updater_) {
-        alerts_ = std::make_unique<GtkAlerts>(
-            [this]() -> Gtk::Window* { return game_ ? &game_->window() : nullptr; }, hooks_.alertShown);
-        InstallEnvironment environment = InstallEnvironment::system();
+        GtkUpdateUi::Desktop desktop;
+        desktop.parentWindow = [this]() -> Gtk::Window* { return game_ ? &game_->window() : nullptr; };
+        desktop.alertShown = hooks_.alertShown;
         if (hooks_.itemShown) {
-            environment.showInFileManager = [shown = hooks_.itemShown, show = environment.showInFileManager](
-                                                const std::filesystem::path& item) {
+            desktop.showInFileManager = [shown = hooks_.itemShown](const std::filesystem::path& item) {
                 shown(item);
-                show(item);
+                showInFileManager(item);
             };
         }
-        updater_ = std::make_unique<Updater>(
-            updateSettings(config_, hooks_), *alerts_, [this] { app_->quit(); }, std::move(environment));
+        updateUi_ = std::make_unique<GtkUpdateUi>(config_.siteHost, opener_, std::move(desktop));
+        updater_ = std::make_unique<UpdateFlow>(updateSettings(config_, hooks_), *updateUi_,
+                                                [this] { app_->quit(); });
     }
     return *updater_;
 }

@@ -4,9 +4,9 @@
 #pragma once
 
 #include "app/config.hpp"
-#include "update/alerts.hpp"
+#include "update/gtk/gtk_update_ui.hpp"
+#include "update/update_flow.hpp"
 #include "update/update_settings.hpp"
-#include "update/updater.hpp"
 #include "window/game_window.hpp"
 #include "window/uri_opener.hpp"
 
@@ -23,7 +23,7 @@ namespace vorlia {
 struct LaunchHooks {
     std::function<void(WebKitNetworkSession*)> routeNetwork;     // the game window's network session
     std::function<void(SoupSession*)> routeSession;              // the updater's HTTP session
-    std::function<void(const Alert&)> alertShown;                // each updater alert, as it shows
+    std::function<void(const Alert&)> alertShown;                // each updater dialog, as it shows
     std::function<void(const std::filesystem::path&)> itemShown; // each item handed to the file manager
 };
 
@@ -42,8 +42,8 @@ class LauncherApp {
     void checkForUpdates();
 
     GameWindow* game() { return game_.get(); }
-    // The one updater of the process, made on first use.
-    Updater& updater();
+    // The one updater of the process and its screen, made on first use.
+    UpdateFlow& updater();
 
   private:
     void openWebsite();
@@ -56,8 +56,9 @@ class LauncherApp {
     UriOpener& opener_;
     LaunchHooks hooks_;
     std::unique_ptr<GameWindow> game_;
-    std::unique_ptr<Alerts> alerts_;
-    std::unique_ptr<Updater> updater_;
+    std::unique_ptr<GtkUpdateUi> updateUi_;
+    // After the screen, so that it goes first and nothing reaches a screen that is gone.
+    std::unique_ptr<UpdateFlow> updater_;
 };
 
 // Runs the launcher as a process does: one application per desktop session

@@ -1,7 +1,6 @@
 // The verdict on a finished archive download, as plain values.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,9 +16,14 @@ struct DownloadResult {
     std::string digestHex;     // SHA-256 of the stored bytes, lowercase hex
 };
 
-// The failure message, or nothing when the archive is complete and genuine.
+enum class DownloadVerdict {
+    genuine,      // complete, and its digest is the manifest's
+    didNotFinish, // no body, not a 200 answer, a transfer error, or not stored whole
+    notGenuine,   // complete, but another digest
+};
+
+// Transport failures come first: a cut download is never called not genuine.
 // The manifest digest is compared lower-cased and otherwise exactly as given.
-std::optional<std::string_view> downloadFailure(const DownloadResult& result,
-                                                std::string_view manifestSha256);
+DownloadVerdict judgeDownload(const DownloadResult& result, std::string_view manifestSha256);
 
 } // namespace vorlia

@@ -1,6 +1,8 @@
 #include "update/install_steps.hpp"
 
+#include "base/files.hpp"
 #include "base/handle.hpp"
+#include "rules/relaunch_script.hpp"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -50,6 +52,11 @@ bool isRegularFile(const fs::path& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+void setNewSession(gpointer) {
+    // The script must outlive the launcher and whatever ends its session.
+    setsid();
+}
+
 } // namespace
 
 std::string_view pathExtension(std::string_view name) {
@@ -57,7 +64,7 @@ std::string_view pathExtension(std::string_view name) {
     return dot == std::string_view::npos ? std::string_view{} : name.substr(dot + 1);
 }
 
-std::optional<std::string> chooseNewBundle(const std::vector<FolderEntry>& entries) {
+std::optional<std::string> chooseNewApplicationFolder(const std::vector<FolderEntry>& entries) {
     for (const FolderEntry& entry : entries) {
         if (entry.isFolder && pathExtension(entry.name) == "app") {
             return entry.name;
@@ -206,6 +213,41 @@ bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
         }
     }
     return archive_write_close(out.get()) == ARCHIVE_OK && archive_read_close(in.get()) == ARCHIVE_OK;
+}
+
+expected<fs::path, UpdateFailure> unpackUpdate(const fs::path& workFolder) {
+    const UpdateFailure notUnpacked{FailureReason::couldNotBeUnpacked, {}};
+    if (!unpackArchive(workFolder / archiveFileName, workFolder)) {
+        return unexpected(notUnpacked);
+    }
+    auto entries = listFolder(workFolder);
+    if (!entries) {
+        return unexpected(UpdateFailure{FailureReason::systemError, entries.error()});
+    }
+    const std::optional<std::string> name = chooseNewApplicationFolder(*entries);
+    // A folder that could not start must never replace one that can.
+    if (!name || !isApplicationFolder(workFolder / *name)) {
+        return unexpected(notUnpacked);
+    }
+    return workFolder / *name;
+}
+
+expected<void, std::string> startRelaunchScript(const fs::path& workFolder, const fs::path& applicationFolder,
+                                                const fs::path& newFolder, const std::string& shell) {
+    const fs::path script = workFolder / relaunchScriptName;
+    if (auto written = writeFileAtomically(
+            script, relaunchScript(getpid(), applicationFolder.string(), newFolder.string()));
+        !written) {
+        return unexpected(written.error());
+    }
+    const std::string scriptPath = script.string();
+    char* argv[] = {const_cast<char*>(shell.c_str()), const_cast<char*>(scriptPath.c_str()), nullptr};
+    GError* raw = nullptr;
+    if (!g_spawn_async(nullptr, argv, nullptr, G_SPAWN_DEFAULT, setNewSession, nullptr, nullptr, &raw)) {
+        const Handle<GError> error(raw);
+        return unexpected(std::string(error->message));
+    }
+    return {};
 }
 
 } // namespace vorlia

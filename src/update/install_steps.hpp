@@ -1,9 +1,10 @@
 // The file-system steps of an install: the private work folder, unpacking the
-// verified archive into it, finding the new application folder, and writing
+// verified archive into it, finding the new application folder, and starting
 // the relaunch script. Plain functions on paths, callable off the main thread.
 #pragma once
 
 #include "base/expected.hpp"
+#include "update/update_failure.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -12,6 +13,10 @@
 #include <vector>
 
 namespace vorlia {
+
+// The names inside the work folder.
+inline constexpr std::string_view archiveFileName = "update.zip";
+inline constexpr std::string_view relaunchScriptName = "swap.sh";
 
 // The text after the last full stop of a name, or "" when it has none.
 std::string_view pathExtension(std::string_view name);
@@ -24,7 +29,7 @@ struct FolderEntry {
 // The new application folder: the first entry, in listing order, that is a
 // folder named with the extension exactly "app". Plain files and links with
 // that name are passed over, since they can never be an application.
-std::optional<std::string> chooseNewBundle(const std::vector<FolderEntry>& entries);
+std::optional<std::string> chooseNewApplicationFolder(const std::vector<FolderEntry>& entries);
 
 // A folder named *.app that holds an executable `vorlia` and an `Info.json`:
 // the only kind of folder an update ever replaces or installs.
@@ -49,5 +54,20 @@ expected<std::vector<FolderEntry>, std::string> listFolder(const std::filesystem
 // broken archive or on any entry that is absolute, climbs out with "..", or
 // would be written through a symbolic link.
 bool unpackArchive(const std::filesystem::path& archive, const std::filesystem::path& destination);
+
+// Unpacks the work folder's archive into it and finds the new application
+// folder there: couldNotBeUnpacked for a broken archive or one without a
+// usable application folder at its top, systemError when the folder cannot
+// be listed.
+expected<std::filesystem::path, UpdateFailure> unpackUpdate(const std::filesystem::path& workFolder);
+
+// Writes the relaunch script into the work folder and starts it with `shell`
+// in a session of its own, so that it outlives the launcher; once this
+// process has ended it swaps `newFolder` in for `applicationFolder`. The
+// error is the system's description of the failure.
+expected<void, std::string> startRelaunchScript(const std::filesystem::path& workFolder,
+                                                const std::filesystem::path& applicationFolder,
+                                                const std::filesystem::path& newFolder,
+                                                const std::string& shell);
 
 } // namespace vorlia

@@ -1,10 +1,14 @@
-// The update check through the demo route: the real libsoup session on its own
-// thread, over HTTPS through the stand-in's proxy to the stand-in site host.
+// The update check through the demo route: the flow's real libsoup session,
+// from its worker threads, over HTTPS through the stand-in's proxy to the
+// stand-in site host.
 #include "app/launcher_app.hpp"
 #include "demo/route.hpp"
 #include "support/loopback_site.hpp"
+#include "support/main_loop.hpp"
+#include "support/recording_update_ui.hpp"
 #include "support/standin.hpp"
-#include "update/updater.hpp"
+#include "support/temp_folder.hpp"
+#include "update/update_flow.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,29 +20,17 @@ namespace {
 
 using namespace test;
 
-class NoticeCounter : public Alerts {
-  public:
-    void show(const Alert& alert, std::function<void(int)>) override { shown.push_back(alert); }
-    std::vector<Alert> shown;
-};
-
 class SiteFolder {
   public:
-    SiteFolder() {
-        char* made = g_dir_make_tmp("vorlia-site-XXXXXX", nullptr);
-        path_ = made;
-        g_free(made);
-        std::filesystem::create_directories(path_ / "download");
-    }
-    ~SiteFolder() { std::filesystem::remove_all(path_); }
+    SiteFolder() { std::filesystem::create_directories(folder_ / "download"); }
     void publish(const std::string& manifest, const std::string& signature) {
-        std::ofstream(path_ / "download" / "version.json", std::ios::binary) << manifest;
-        std::ofstream(path_ / "download" / "version.json.sig", std::ios::binary) << signature;
+        std::ofstream(folder_ / "download" / "version.json", std::ios::binary) << manifest;
+        std::ofstream(folder_ / "download" / "version.json.sig", std::ios::binary) << signature;
     }
-    const std::filesystem::path& path() const { return path_; }
+    const std::filesystem::path& path() const { return folder_.path(); }
 
   private:
-    std::filesystem::path path_;
+    TempFolder folder_;
 };
 
 std::string offering(const Config& config, const std::string& version) {
@@ -47,8 +39,8 @@ std::string offering(const Config& config, const std::string& version) {
 }
 
 struct Outcome {
-    CheckEnd end;
-    std::vector<Alert> shown;
+    std::vector<std::string> shown; // as the recording screen words it
+    std::vector<Offer> offers;
     std::vector<nlohmann::json> requests;
 };
 
@@ -60,14 +52,12 @@ Outcome checkAgainst(const SiteFolder& site, std::vector<std::string> faults, bo
     testing::StandIn hosts(options);
     Config config = hosts.config();
     config.timing.updaterIOTimeout = 1s;
-    NoticeCounter alerts;
-    std::optional<CheckEnd> end;
+    RecordingUpdateUi ui;
     {
-        Updater updater(updateSettings(config, demo::standInHooks(config)), alerts,
-                        [] { ADD_FAILURE() << "terminated"; });
-        updater.signalCheckEnded().connect([&](CheckEnd e) { end = e; });
-        updater.check(userInitiated);
-        EXPECT_TRUE(spinUntil([&] { return end.has_value(); }, 30s));
+        UpdateFlow flow(updateSettings(config, demo::standInHooks(config)), ui,
+                        [] { ADD_FAILURE() << "quit"; });
+        flow.check(userInitiated);
+        EXPECT_TRUE(runUntil([&] { return flow.checksInFlight() == 0; }, 30s));
     }
     std::vector<nlohmann::json> served; // without the proxy's CONNECT lines
     for (const auto& r : hosts.requests()) {
@@ -75,7 +65,7 @@ Outcome checkAgainst(const SiteFolder& site, std::vector<std::string> faults, bo
             served.push_back(r);
         }
     }
-    return Outcome{end.value_or(CheckEnd::silent), alerts.shown, served};
+    return Outcome{ui.events, ui.offers, served};
 }
 
 TEST(UpdateCheckThroughStandIn, FindsANewerSignedVersionWithBothRequestsInOrder) {
@@ -85,10 +75,10 @@ TEST(UpdateCheckThroughStandIn, FindsANewerSignedVersionWithBothRequestsInOrder)
     site.publish(manifest, signWithDevKey(manifest));
 
     const Outcome outcome = checkAgainst(site, {}, false);
-    EXPECT_EQ(outcome.end, CheckEnd::prompt);
-    ASSERT_EQ(outcome.shown.size(), 1u);
-    EXPECT_EQ(outcome.shown[0].message, "New version 1.2 available");
-    EXPECT_EQ(outcome.shown[0].detail, "Update now? The launcher restarts by itself (about 2 MB).");
+    EXPECT_EQ(outcome.shown, std::vector<std::string>{"offer 1.2"});
+    ASSERT_EQ(outcome.offers.size(), 1u);
+    EXPECT_EQ(outcome.offers[0].size, 2500000);
+    EXPECT_EQ(outcome.offers[0].notes, std::nullopt);
 
     ASSERT_EQ(outcome.requests.size(), 2u) << nlohmann::json(outcome.requests).dump();
     EXPECT_EQ(outcome.requests[0]["path"], "/download/version.json");
@@ -114,11 +104,8 @@ TEST(UpdateCheckThroughStandIn, FailuresOfTheSiteEndLikeNotNewer) {
     };
     for (const auto& faults : faultSets) {
         SCOPED_TRACE(faults.front());
-        const Outcome asked = checkAgainst(site, faults, true);
-        EXPECT_EQ(asked.end, CheckEnd::latestVersionNotice);
-        ASSERT_EQ(asked.shown.size(), 1u);
-        EXPECT_EQ(asked.shown[0].detail, "You have the latest version (1.0.0).");
-        EXPECT_EQ(checkAgainst(site, faults, false).end, CheckEnd::silent);
+        EXPECT_EQ(checkAgainst(site, faults, true).shown, std::vector<std::string>{"up to date 1.0.0"});
+        EXPECT_EQ(checkAgainst(site, faults, false).shown, std::vector<std::string>{});
     }
 }
 

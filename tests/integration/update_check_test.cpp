@@ -1,9 +1,13 @@
-// The update check end to end through the real libsoup session on its own
-// thread, against a real HTTP server on loopback.
+// The update check end to end: the flow's real libsoup session used from its
+// worker threads against a real HTTP server on loopback, what the player
+// would see recorded.
 #include "app/launcher_app.hpp"
 #include "demo/route.hpp"
+#include "support/http_server.hpp"
 #include "support/loopback_site.hpp"
-#include "update/updater.hpp"
+#include "support/main_loop.hpp"
+#include "support/recording_update_ui.hpp"
+#include "update/update_flow.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,24 +19,7 @@ namespace vorlia {
 namespace {
 
 using namespace test;
-
-// Records the alerts and lets the test answer them.
-class RecordingAlerts : public Alerts {
-  public:
-    struct Shown {
-        Alert alert;
-        std::function<void(int)> answer;
-    };
-    void show(const Alert& alert, std::function<void(int)> answer) override {
-        shown.push_back(Shown{alert, std::move(answer)});
-    }
-    void answer(std::size_t which, int button) {
-        if (shown.at(which).answer) {
-            shown.at(which).answer(button);
-        }
-    }
-    std::vector<Shown> shown;
-};
+using Strings = std::vector<std::string>;
 
 std::string manifestOffering(const std::string& base, const std::string& version,
                              const std::string& min = "") {
@@ -41,46 +28,59 @@ std::string manifestOffering(const std::string& base, const std::string& version
            R"(Vorlia-)" + version + R"(.zip", "sha256": "00", "size": 48700000}})" + "\n";
 }
 
+HttpServer::Response ok(std::string body, std::chrono::milliseconds delay = 0ms) {
+    return HttpServer::Response{200, "application/octet-stream", std::move(body), delay};
+}
+
+Config checkConfig(const HttpServer& site) {
+    Config config;
+    config.siteHost = "127.0.0.1";
+    config.updateBaseURL = site.baseURL();
+    config.manifestPublicKey = devPublicKey();
+    config.launcherVersion = "1.0";
+    config.timing.updaterIOTimeout = 1s;
+    return config;
+}
+
+// A flow against one site, and what it showed.
+struct Checker {
+    explicit Checker(const Config& config, const LaunchHooks& hooks = {})
+        : flow(std::make_unique<UpdateFlow>(updateSettings(config, hooks), ui, [this] { ++quits; })) {}
+
+    // Runs checks to their end; the events they added.
+    Strings run(std::initializer_list<bool> userInitiated) {
+        const std::size_t before = ui.events.size();
+        for (const bool asked : userInitiated) {
+            flow->check(asked);
+        }
+        EXPECT_TRUE(runUntil([&] { return flow->checksInFlight() == 0; }, 30s));
+        return Strings(ui.events.begin() + static_cast<std::ptrdiff_t>(before), ui.events.end());
+    }
+
+    RecordingUpdateUi ui;
+    int quits = 0;
+    std::unique_ptr<UpdateFlow> flow;
+};
+
 class UpdateCheck : public ::testing::Test {
   protected:
-    UpdateCheck() {
-        config.siteHost = "127.0.0.1";
-        config.updateBaseURL = site.baseURL();
-        config.manifestPublicKey = devPublicKey();
-        config.launcherVersion = "1.0";
-        config.timing.updaterIOTimeout = 1s;
-        updater = std::make_unique<Updater>(updateSettings(config, demo::standInHooks(config)), alerts,
-                                            [this] { ++terminations; });
-        updater->signalCheckEnded().connect([this](CheckEnd end) { ended.push_back(end); });
+    void publish(const std::string& manifest) {
+        site.serve("/download/version.json", ok(manifest));
+        site.serve("/download/version.json.sig", ok(signWithDevKey(manifest)));
     }
 
-    void publish(const std::string& manifest) { site.serveFiles(manifest, signWithDevKey(manifest)); }
-
-    // Runs one check to its end and returns how it ended.
-    std::optional<CheckEnd> checkOnce(bool userInitiated) {
-        const std::size_t before = ended.size();
-        updater->check(userInitiated);
-        if (!spinUntil([&] { return ended.size() > before; }, 30s)) {
-            return std::nullopt;
-        }
-        return ended.back();
-    }
-
-    LoopbackSite site;
-    Config config;
-    RecordingAlerts alerts;
-    int terminations = 0;
-    std::vector<CheckEnd> ended;
-    std::unique_ptr<Updater> updater;
+    HttpServer site;
+    Config config = checkConfig(site);
+    Checker checker{config, demo::standInHooks(config)};
 };
 
 TEST_F(UpdateCheck, AsksForTheManifestThenTheSignatureWithTheSameTimeStamp) {
     // The manifest is answered late: the signature must not be asked for before.
     const std::string manifest = manifestOffering(site.baseURL(), "1.0");
-    site.serve("/download/version.json", LoopbackSite::Reply{200, manifest, 300ms});
-    site.serve("/download/version.json.sig", LoopbackSite::Reply{200, signWithDevKey(manifest)});
+    site.serve("/download/version.json", ok(manifest, 300ms));
+    site.serve("/download/version.json.sig", ok(signWithDevKey(manifest)));
     const std::int64_t before = g_get_real_time() / G_USEC_PER_SEC;
-    ASSERT_EQ(checkOnce(true), CheckEnd::latestVersionNotice);
+    EXPECT_EQ(checker.run({true}), Strings{"up to date 1.0"});
     const std::int64_t after = g_get_real_time() / G_USEC_PER_SEC;
 
     const auto& events = site.events();
@@ -98,50 +98,50 @@ TEST_F(UpdateCheck, AsksForTheManifestThenTheSignatureWithTheSameTimeStamp) {
 
 TEST_F(UpdateCheck, AsksForTheSignatureEvenWhenTheManifestFails) {
     // Nothing at the manifest's path: its 404 page is a body like any other.
-    site.serve("/download/version.json.sig", LoopbackSite::Reply{200, signWithDevKey("x")});
-    ASSERT_EQ(checkOnce(true), CheckEnd::latestVersionNotice);
-    const auto requests = site.requests();
+    site.serve("/download/version.json.sig", ok(signWithDevKey("x")));
+    EXPECT_EQ(checker.run({true}), Strings{"up to date 1.0"});
+    const auto& requests = site.requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[1].path, "/download/version.json.sig");
 }
 
-TEST_F(UpdateCheck, ANewerSignedVersionLeadsToThePrompt) {
+TEST_F(UpdateCheck, ANewerSignedVersionIsOfferedWithItsNotesAndSize) {
     publish(manifestOffering(site.baseURL(), "1.1"));
-    for (const bool userInitiated : {false, true}) {
-        alerts.shown.clear();
-        ASSERT_EQ(checkOnce(userInitiated), CheckEnd::prompt);
-        ASSERT_EQ(alerts.shown.size(), 1u);
-        const Alert& prompt = alerts.shown[0].alert;
-        EXPECT_EQ(prompt.message, "New version 1.1 available");
-        EXPECT_EQ(prompt.detail,
-                  "Faster loading.\n\nUpdate now? The launcher restarts by itself (about 48 MB).");
-        EXPECT_EQ(prompt.buttons, (std::vector<std::string>{"Update now", "Later"}));
+    EXPECT_EQ(checker.run({false}), Strings{"offer 1.1"});
+    EXPECT_EQ(checker.run({true}), Strings{"offer 1.1"});
+    for (const Offer& offer : checker.ui.offers) {
+        EXPECT_EQ(offer.notes, "Faster loading.");
+        EXPECT_EQ(offer.size, 48700000);
+        EXPECT_FALSE(offer.required);
     }
 }
 
 struct EndCase {
     const char* name;
-    std::function<void(LoopbackSite&, const Config&)> publish;
+    std::function<void(HttpServer&)> publish;
 };
 
 TEST_F(UpdateCheck, EverythingElseEndsLikeNotNewer) {
     const auto signedBy = [](std::string manifest, std::optional<std::string> secret = std::nullopt) {
-        return [manifest, secret](LoopbackSite& site, const Config&) {
-            site.serveFiles(manifest, signWithDevKey(manifest, secret));
+        return [manifest, secret](HttpServer& site) {
+            site.serve("/download/version.json", ok(manifest));
+            site.serve("/download/version.json.sig", ok(signWithDevKey(manifest, secret)));
         };
     };
-    const std::string base = site.baseURL();
-    const std::string newer = manifestOffering(base, "2.0");
+    // Each case has a site of its own, made first so that its manifest can name its address.
+    HttpServer sites[9];
+    const auto newer = [&sites](std::size_t i) { return manifestOffering(sites[i].baseURL(), "2.0"); };
     const EndCase cases[] = {
-        {"the same version", signedBy(manifestOffering(base, "1.0.0"))},
-        {"an older version", signedBy(manifestOffering(base, "0.9", "0.5"))},
+        {"the same version", signedBy(manifestOffering(sites[0].baseURL(), "1.0.0"))},
+        {"an older version", signedBy(manifestOffering(sites[1].baseURL(), "0.9", "0.5"))},
         {"a tampered manifest",
-         [newer](LoopbackSite& site, const Config&) {
-             std::string tampered = newer;
+         [signedText = newer(2)](HttpServer& site) {
+             std::string tampered = signedText;
              tampered[tampered.find("48700000")] = '9';
-             site.serveFiles(tampered, signWithDevKey(newer));
+             site.serve("/download/version.json", ok(tampered));
+             site.serve("/download/version.json.sig", ok(signWithDevKey(signedText)));
          }},
-        {"another key", signedBy(newer,
+        {"another key", signedBy(newer(3),
                                  [] {
                                      unsigned char pk[crypto_sign_PUBLICKEYBYTES];
                                      unsigned char sk[crypto_sign_SECRETKEYBYTES];
@@ -150,133 +150,118 @@ TEST_F(UpdateCheck, EverythingElseEndsLikeNotNewer) {
                                  }())},
         {"an archive on another host",
          signedBy(manifestOffering("https://elsewhere.example/download/", "2.0"))},
-        {"no entry for this platform",
-         signedBy(R"({"mac": {"version": "9", "url": ")" + base + R"(x.zip", "sha256": "00"}})")},
-        {"nothing published (404 pages)", [](LoopbackSite&, const Config&) {}},
+        {"no entry for this platform", signedBy(R"({"mac": {"version": "9", "url": ")" + sites[5].baseURL() +
+                                                R"(x.zip", "sha256": "00"}})")},
+        {"nothing published (404 pages)", [](HttpServer&) {}},
         {"only the signature missing",
-         [newer](LoopbackSite& site, const Config&) {
-             site.serve("/download/version.json", LoopbackSite::Reply{200, newer});
-         }},
-        {"a server error with the right files",
-         [newer](LoopbackSite& site, const Config&) {
-             site.serve("/download/version.json", LoopbackSite::Reply{500, newer});
-             site.serve("/download/version.json.sig", LoopbackSite::Reply{503, signWithDevKey(newer)});
-         }},
+         [manifest = newer(7)](HttpServer& site) { site.serve("/download/version.json", ok(manifest)); }},
         {"a stalled server",
-         [](LoopbackSite& site, const Config&) {
-             site.serve("/download/version.json", LoopbackSite::Reply{200, "", 0ms, true});
-             site.serve("/download/version.json.sig", LoopbackSite::Reply{200, "", 0ms, true});
+         [](HttpServer& site) {
+             HttpServer::Response stalled;
+             stalled.stall = true;
+             site.serve("/download/version.json", stalled);
+             site.serve("/download/version.json.sig", stalled);
          }},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        LoopbackSite caseSite;
-        Config caseConfig = config;
-        caseConfig.updateBaseURL = caseSite.baseURL();
-        c.publish(caseSite, caseConfig);
-        RecordingAlerts caseAlerts;
-        Updater caseUpdater(updateSettings(caseConfig, {}), caseAlerts, [this] { ++terminations; });
-        std::vector<CheckEnd> caseEnded;
-        caseUpdater.signalCheckEnded().connect([&](CheckEnd end) { caseEnded.push_back(end); });
-
-        caseUpdater.check(true);
-        ASSERT_TRUE(spinUntil([&] { return caseEnded.size() == 1; }, 30s));
-        EXPECT_EQ(caseEnded[0], CheckEnd::latestVersionNotice);
-        ASSERT_EQ(caseAlerts.shown.size(), 1u);
-        EXPECT_EQ(caseAlerts.shown[0].alert.message, "Vorlia");
-        EXPECT_EQ(caseAlerts.shown[0].alert.detail, "You have the latest version (1.0).");
-
-        caseUpdater.check(false);
-        ASSERT_TRUE(spinUntil([&] { return caseEnded.size() == 2; }, 30s));
-        EXPECT_EQ(caseEnded[1], CheckEnd::silent);
-        EXPECT_EQ(caseAlerts.shown.size(), 1u);
+    ASSERT_EQ(std::size(cases), std::size(sites));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].name);
+        HttpServer& caseSite = sites[i];
+        cases[i].publish(caseSite);
+        Checker caseChecker(checkConfig(caseSite));
+        EXPECT_EQ(caseChecker.run({true}), Strings{"up to date 1.0"});
+        EXPECT_EQ(caseChecker.run({false}), Strings{});
         EXPECT_EQ(caseSite.requests().size(), 4u);
+        EXPECT_EQ(caseChecker.quits, 0);
     }
-    EXPECT_EQ(terminations, 0);
+}
+
+// Only the bodies count: an error status around the signed files is not
+// looked at, and what they sign is offered.
+TEST_F(UpdateCheck, AnErrorStatusWithTheSignedFilesIsNotLookedAt) {
+    const std::string manifest = manifestOffering(site.baseURL(), "2.0");
+    site.serve("/download/version.json", HttpServer::Response{500, "text/plain", manifest});
+    site.serve("/download/version.json.sig",
+               HttpServer::Response{503, "text/plain", signWithDevKey(manifest)});
+    EXPECT_EQ(checker.run({true}), Strings{"offer 2.0"});
 }
 
 TEST_F(UpdateCheck, AnUnreachableSiteEndsLikeNotNewer) {
     Config unreachable = config;
     {
-        LoopbackSite gone; // a port that was just free again
+        HttpServer gone; // a port that was just free again
         unreachable.updateBaseURL = gone.baseURL();
     }
-    Updater other(updateSettings(unreachable, {}), alerts, [] {});
-    std::vector<CheckEnd> ends;
-    other.signalCheckEnded().connect([&](CheckEnd end) { ends.push_back(end); });
-    other.check(true);
-    other.check(false);
-    ASSERT_TRUE(spinUntil([&] { return ends.size() == 2; }));
-    EXPECT_EQ(alerts.shown.size(), 1u);
-    EXPECT_EQ(std::count(ends.begin(), ends.end(), CheckEnd::silent), 1);
+    Checker other(unreachable);
+    EXPECT_EQ(other.run({true, false}), Strings{"up to date 1.0"});
 }
 
 TEST_F(UpdateCheck, URLsThatCannotBeFormedEndSilentlyEvenWhenAsked) {
     Config broken = config;
     broken.updateBaseURL = "https://vorlia example/download/";
-    Updater other(updateSettings(broken, {}), alerts, [] {});
-    std::vector<CheckEnd> ends;
-    other.signalCheckEnded().connect([&](CheckEnd end) { ends.push_back(end); });
-    other.check(true);
-    ASSERT_TRUE(spinUntil([&] { return ends.size() == 1; }));
-    EXPECT_EQ(ends[0], CheckEnd::silent);
-    EXPECT_TRUE(alerts.shown.empty());
+    Checker other(broken);
+    EXPECT_EQ(other.run({true}), Strings{});
+    runFor(100ms);
+    EXPECT_TRUE(other.ui.events.empty());
 }
 
 TEST_F(UpdateCheck, TwoChecksAtOnceEachRunToTheirOwnEnd) {
     const std::string manifest = manifestOffering(site.baseURL(), "1.0");
-    site.serve("/download/version.json", LoopbackSite::Reply{200, manifest, 200ms});
-    site.serve("/download/version.json.sig", LoopbackSite::Reply{200, signWithDevKey(manifest), 200ms});
-    updater->check(false);
-    updater->check(true);
-    updater->check(true);
-    ASSERT_TRUE(spinUntil([&] { return ended.size() == 3; }));
-    EXPECT_EQ(std::count(ended.begin(), ended.end(), CheckEnd::silent), 1);
-    EXPECT_EQ(std::count(ended.begin(), ended.end(), CheckEnd::latestVersionNotice), 2);
-    EXPECT_EQ(alerts.shown.size(), 2u);
+    site.serve("/download/version.json", ok(manifest, 200ms));
+    site.serve("/download/version.json.sig", ok(signWithDevKey(manifest), 200ms));
+    EXPECT_EQ(checker.run({false, true, true}), (Strings{"up to date 1.0", "up to date 1.0"}));
     EXPECT_EQ(site.requests().size(), 6u);
 }
 
 TEST_F(UpdateCheck, LaterChangesNothingAndTheNextCheckOffersTheSameVersion) {
     publish(manifestOffering(site.baseURL(), "1.1"));
-    ASSERT_EQ(checkOnce(true), CheckEnd::prompt);
-    alerts.answer(0, 1); // "Later"
-    ASSERT_EQ(checkOnce(true), CheckEnd::prompt);
-    EXPECT_EQ(alerts.shown[1].alert.message, "New version 1.1 available");
-    alerts.answer(1, Alerts::dismissed);
-    spinFor(100ms);
-    EXPECT_EQ(terminations, 0);
+    EXPECT_EQ(checker.run({true}), Strings{"offer 1.1"});
+    checker.ui.answerLast(OfferReply::declined); // "Later"
+    EXPECT_EQ(checker.run({true}), Strings{"offer 1.1"});
+    checker.ui.answerLast(OfferReply::dismissed);
+    runFor(100ms);
+    EXPECT_EQ(checker.ui.events, (Strings{"offer 1.1", "offer 1.1"}));
+    EXPECT_EQ(checker.quits, 0);
+    EXPECT_EQ(checker.flow->stage(), UpdateFlow::Stage::idle);
 }
 
 TEST_F(UpdateCheck, DecliningARequiredUpdateEndsTheApplication) {
     publish(manifestOffering(site.baseURL(), "2.0", "1.5"));
-    ASSERT_EQ(checkOnce(false), CheckEnd::prompt);
-    ASSERT_EQ(alerts.shown.size(), 1u);
-    EXPECT_EQ(alerts.shown[0].alert.detail, "Faster loading.\n\nThis update is required to keep playing.");
-    EXPECT_EQ(alerts.shown[0].alert.buttons, (std::vector<std::string>{"Update now", "Quit"}));
-    alerts.answer(0, 1); // "Quit"
-    EXPECT_EQ(terminations, 1);
+    for (const OfferReply reply : {OfferReply::declined, OfferReply::dismissed}) {
+        checker.quits = 0;
+        EXPECT_EQ(checker.run({false}), Strings{"offer 2.0, required"});
+        EXPECT_EQ(checker.ui.offers.back().notes, "Faster loading.");
+        checker.ui.answerLast(reply); // "Quit", or closed
+        EXPECT_EQ(checker.quits, 1);
+    }
 }
 
-TEST_F(UpdateCheck, AcceptingDoesNotEndTheApplication) {
+TEST_F(UpdateCheck, AcceptingARequiredUpdateDoesNotEndTheApplication) {
     // The space makes an archive address the download cannot use, so that it
-    // ends at once without a window (the download has real-window tests).
+    // ends at once without a window (the download has tests of its own).
     publish(manifestOffering(site.baseURL(), "2.0 beta", "1.5"));
-    ASSERT_EQ(checkOnce(true), CheckEnd::prompt);
-    alerts.answer(0, 0); // "Update now"
-    spinFor(100ms);
-    EXPECT_EQ(terminations, 0);
+    EXPECT_EQ(checker.run({true}), Strings{"offer 2.0 beta, required"});
+    checker.ui.answerLast(OfferReply::updateNow);
+    runFor(100ms);
+    EXPECT_EQ(checker.quits, 0);
+    EXPECT_EQ(checker.ui.events, Strings{"offer 2.0 beta, required"});
 }
 
-TEST_F(UpdateCheck, AnUpdaterMayGoAwayWhileChecksAreInFlight) {
-    site.serve("/download/version.json", LoopbackSite::Reply{200, "", 0ms, true});
-    updater->check(true);
-    updater->check(false);
-    ASSERT_TRUE(spinUntil([&] { return site.requests().size() == 2; }));
-    updater.reset();
-    spinFor(300ms);
-    EXPECT_TRUE(alerts.shown.empty());
-    EXPECT_TRUE(ended.empty());
+TEST_F(UpdateCheck, AFlowMayGoAwayWhileChecksAreInFlightOrOffersOpen) {
+    publish(manifestOffering(site.baseURL(), "2.0", "1.5"));
+    EXPECT_EQ(checker.run({true}), Strings{"offer 2.0, required"});
+    HttpServer::Response stalled;
+    stalled.stall = true;
+    site.serve("/download/version.json", stalled);
+    checker.flow->check(true);
+    checker.flow->check(false);
+    ASSERT_TRUE(runUntil([&] { return site.requests().size() == 4; }));
+    checker.flow.reset();
+    runFor(300ms);
+    // Neither the checks' ends nor the answer to the open offer reach anything.
+    checker.ui.answerLast(OfferReply::declined);
+    EXPECT_EQ(checker.ui.events, Strings{"offer 2.0, required"});
+    EXPECT_EQ(checker.quits, 0);
 }
 
 } // namespace

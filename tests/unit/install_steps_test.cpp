@@ -31,14 +31,14 @@ struct ChoiceCase {
     std::optional<std::string> chosen;
 };
 
-class NewBundleChoice : public ::testing::TestWithParam<ChoiceCase> {};
+class NewApplicationFolderChoice : public ::testing::TestWithParam<ChoiceCase> {};
 
-TEST_P(NewBundleChoice, FirstFolderWithTheExactExtension) {
-    EXPECT_EQ(chooseNewBundle(GetParam().entries), GetParam().chosen);
+TEST_P(NewApplicationFolderChoice, FirstFolderWithTheExactExtension) {
+    EXPECT_EQ(chooseNewApplicationFolder(GetParam().entries), GetParam().chosen);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, NewBundleChoice,
+    Cases, NewApplicationFolderChoice,
     ::testing::Values(
         ChoiceCase{"Single", {{"update.zip", false}, {"Vorlia.app", true}}, "Vorlia.app"},
         ChoiceCase{"Nothing", {}, std::nullopt},

@@ -1,4 +1,6 @@
-#include "update/prompts.hpp"
+// The offer and the up-to-date notice in words, and what a check leads to.
+#include "update/check_outcome.hpp"
+#include "update/gtk/update_texts.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +11,7 @@
 namespace vorlia {
 namespace {
 
-UpdateInfo offer(std::optional<std::int64_t> size, std::optional<std::string> min = std::nullopt,
+UpdateInfo entry(std::optional<std::int64_t> size, std::optional<std::string> min = std::nullopt,
                  std::string version = "2.1") {
     return UpdateInfo{std::move(version), std::move(min), "https://vorlia.example/download/V.zip", "ab",
                       size};
@@ -50,7 +52,7 @@ TEST(UpdatePrompt, TextsAndButtons) {
          "Server move.\nPlease update.\n\nThis update is required to keep playing.", "Quit"},
     };
     for (const auto& c : cases) {
-        const Alert alert = updatePrompt(offer(c.size), c.notes, c.required);
+        const Alert alert = updateText::offer(Offer{"2.1", c.notes, c.size, c.required});
         EXPECT_EQ(alert.message, "New version 2.1 available") << c.name;
         EXPECT_EQ(alert.detail, c.detail) << c.name;
         EXPECT_EQ(alert.buttons, (std::vector<std::string>{"Update now", c.secondButton})) << c.name;
@@ -58,12 +60,12 @@ TEST(UpdatePrompt, TextsAndButtons) {
 }
 
 TEST(UpdatePrompt, NamesTheVersionExactlyAsTheManifestDoes) {
-    EXPECT_EQ(updatePrompt(offer(1, std::nullopt, "2.0.10-rc1"), std::nullopt, false).message,
+    EXPECT_EQ(updateText::offer(Offer{"2.0.10-rc1", std::nullopt, 1, false}).message,
               "New version 2.0.10-rc1 available");
 }
 
 TEST(LatestVersionNotice, NamesTheRunningVersionWithTheSingleDefaultButton) {
-    const Alert notice = latestVersionNotice("1.0");
+    const Alert notice = updateText::upToDate("1.0");
     EXPECT_EQ(notice.message, "Vorlia");
     EXPECT_EQ(notice.detail, "You have the latest version (1.0).");
     EXPECT_TRUE(notice.buttons.empty());
@@ -81,7 +83,7 @@ struct OutcomeCase {
 TEST(CheckOutcome, NewerLeadsToThePromptAnythingElseToTheNoticeOnlyWhenAsked) {
     const auto manifest = [](std::string version, std::optional<std::string> min) {
         return std::optional<UpdateManifest>(
-            UpdateManifest{offer(5, std::move(min), std::move(version)), "n"});
+            UpdateManifest{entry(5, std::move(min), std::move(version)), "n"});
     };
     const OutcomeCase cases[] = {
         {"newer, automatic", manifest("1.10", std::nullopt), "1.9", false, CheckEnd::prompt, false},

@@ -1,107 +1,56 @@
-#include "update/download_check.hpp"
-#include "update/update_texts.hpp"
+// The words of the update's failure, progress and hand-over screens.
+#include "update/gtk/update_texts.hpp"
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <string>
+#include <vector>
 
 namespace vorlia {
 namespace {
 
 TEST(UpdateTexts, ProgressLabelEndsInOneEllipsisCharacter) {
+    EXPECT_EQ(updateText::progressTitle, "Updating");
     EXPECT_EQ(updateText::progressLabel("2.1"), "Downloading version 2.1\xe2\x80\xa6");
     EXPECT_EQ(updateText::progressLabel(""), "Downloading version \xe2\x80\xa6");
 }
 
-TEST(UpdateTexts, FailureTextPointsToTheSite) {
-    EXPECT_EQ(updateText::failureText(updateText::notGenuine, "vorlia.example"),
-              "The downloaded file is not genuine.\n\nYou can download the new version from vorlia.example.");
+// Every reason the flow can report, as the failure dialog words it: a system
+// error in the system's own words, each of the others in its fixed sentence.
+TEST(UpdateTexts, EachFailureReasonInTheFailureDialog) {
+    struct Case {
+        UpdateFailure failure;
+        std::string message;
+    };
+    const std::string systemWords =
+        "Failed to create file \xe2\x80\x9c/tmp/w/swap.sh.Q2XZ61\xe2\x80\x9d: No space left";
+    const Case cases[] = {
+        {{FailureReason::downloadDidNotFinish, {}}, "The download did not finish."},
+        {{FailureReason::notGenuine, {}}, "The downloaded file is not genuine."},
+        {{FailureReason::couldNotBeUnpacked, {}}, "The update could not be unpacked."},
+        {{FailureReason::systemError, systemWords}, systemWords},
+        // A detail belongs to a system error alone.
+        {{FailureReason::notGenuine, "ignored"}, "The downloaded file is not genuine."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        EXPECT_EQ(updateText::failureMessage(c.failure), c.message);
+        const Alert alert = updateText::failure(c.failure, "vorlia.example");
+        EXPECT_EQ(alert.message, "Update failed");
+        EXPECT_EQ(alert.detail, c.message + "\n\nYou can download the new version from vorlia.example.");
+        EXPECT_EQ(alert.buttons, (std::vector<std::string>{"Open website", "OK"}));
+    }
     EXPECT_EQ(updateText::downloadPageURL("vorlia.example"), "https://vorlia.example/?download=1");
 }
 
-TEST(UpdateTexts, AlmostDoneNamesTheFileManagerAndHoldsNoBackslash) {
-    EXPECT_EQ(updateText::almostDoneTitle, "Almost done");
-    EXPECT_EQ(updateText::almostDoneText, "The launcher cannot replace itself in this folder. Move the new "
-                                          "\"Vorlia\" (shown in your file manager) over the old one.");
-    EXPECT_EQ(updateText::almostDoneText.find('\\'), std::string::npos);
+TEST(UpdateTexts, AlmostDoneNamesTheFileManagerWithTheSingleDefaultButton) {
+    const Alert alert = updateText::almostDone();
+    EXPECT_EQ(alert.message, "Almost done");
+    EXPECT_EQ(alert.detail, "The launcher cannot replace itself in this folder. Move the new "
+                            "\"Vorlia\" (shown in your file manager) over the old one.");
+    EXPECT_EQ(alert.detail.find('\\'), std::string::npos);
+    EXPECT_TRUE(alert.buttons.empty());
 }
-
-const std::string kDigest = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
-
-DownloadResult complete() {
-    DownloadResult r;
-    r.haveBody = true;
-    r.httpResponse = true;
-    r.status = 200;
-    r.bodyStored = true;
-    r.digestHex = kDigest;
-    return r;
-}
-
-struct VerdictCase {
-    const char* name;
-    DownloadResult result;
-    std::string manifestSha256;
-    std::optional<std::string> failure;
-};
-
-class DownloadVerdict : public ::testing::TestWithParam<VerdictCase> {};
-
-TEST_P(DownloadVerdict, FollowsTheFailureTable) {
-    const std::optional<std::string_view> failure =
-        downloadFailure(GetParam().result, GetParam().manifestSha256);
-    if (GetParam().failure) {
-        ASSERT_TRUE(failure.has_value());
-        EXPECT_EQ(*failure, *GetParam().failure);
-    } else {
-        EXPECT_FALSE(failure.has_value()) << *failure;
-    }
-}
-
-DownloadResult with(void (*change)(DownloadResult&)) {
-    DownloadResult r = complete();
-    change(r);
-    return r;
-}
-
-std::string upper(std::string s) {
-    for (char& c : s) {
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    return s;
-}
-
-const std::string kNotFinished = "The download did not finish.";
-const std::string kNotGenuine = "The downloaded file is not genuine.";
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DownloadVerdict,
-    ::testing::Values(
-        VerdictCase{"Genuine", complete(), kDigest, std::nullopt},
-        VerdictCase{"UpperCaseManifestDigest", complete(), upper(kDigest), std::nullopt},
-        VerdictCase{"NoBody", with([](DownloadResult& r) { r.haveBody = false; }), kDigest, kNotFinished},
-        VerdictCase{"NotHttp", with([](DownloadResult& r) { r.httpResponse = false; }), kDigest,
-                    kNotFinished},
-        VerdictCase{"NotFound", with([](DownloadResult& r) { r.status = 404; }), kDigest, kNotFinished},
-        VerdictCase{"PartialContent", with([](DownloadResult& r) { r.status = 206; }), kDigest, kNotFinished},
-        VerdictCase{"NoContent", with([](DownloadResult& r) { r.status = 204; }), kDigest, kNotFinished},
-        VerdictCase{"NotModified", with([](DownloadResult& r) { r.status = 304; }), kDigest, kNotFinished},
-        VerdictCase{"TransferError", with([](DownloadResult& r) { r.error = true; }), kDigest, kNotFinished},
-        VerdictCase{"NotStored", with([](DownloadResult& r) { r.bodyStored = false; }), kDigest,
-                    kNotFinished},
-        // Transport failures win over a digest that would not match anyway.
-        VerdictCase{"CutAndWrongDigest", with([](DownloadResult& r) { r.error = true; }), "00", kNotFinished},
-        VerdictCase{"OtherDigest", complete(), std::string(64, '0'), kNotGenuine},
-        VerdictCase{"TrailingLineFeed", complete(), kDigest + "\n", kNotGenuine},
-        VerdictCase{"LeadingSpace", complete(), " " + kDigest, kNotGenuine},
-        VerdictCase{"Prefixed", complete(), "sha256:" + kDigest, kNotGenuine},
-        VerdictCase{"EmptyManifestDigest", complete(), "", kNotGenuine},
-        VerdictCase{"EmptyBodyWithItsDigest", with([](DownloadResult& r) {
-                        r.digestHex = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
-                    }),
-                    "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855", std::nullopt}),
-    [](const auto& info) { return info.param.name; });
 
 } // namespace
 } // namespace vorlia

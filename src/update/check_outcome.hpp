@@ -1,25 +1,14 @@
-// The texts and buttons of the update prompt and of the latest-version notice.
+// What a finished check leads to: the offer, the up-to-date notice, or nothing.
 #pragma once
 
 #include "rules/manifest.hpp"
-#include "update/alerts.hpp"
 
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace vorlia {
 
-// Whole decimal megabytes, never below 1; 1 when the size is unknown.
-std::int64_t sizeEstimateMB(std::optional<std::int64_t> size);
-
-// "Update now" first (the default), then "Quit" when required, else "Later".
-Alert updatePrompt(const UpdateInfo& info, const std::optional<std::string>& notes, bool required);
-
-Alert latestVersionNotice(std::string_view launcherVersion);
-
-// What a finished check leads to.
 struct PromptDecision {
     UpdateInfo info;
     std::optional<std::string> notes;

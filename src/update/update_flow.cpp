@@ -1,0 +1,289 @@
+#include "update/update_flow.hpp"
+
+#include "base/files.hpp"
+#include "rules/url_text.hpp"
+#include "update/archive_download.hpp"
+#include "update/install_steps.hpp"
+
+#include <optional>
+#include <utility>
+
+namespace vorlia {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr guint progressIntervalMs = 100;
+
+guint timeoutSeconds(std::chrono::milliseconds timeout) {
+    // libsoup counts whole seconds; round up so that a short test timeout stays non-zero.
+    return static_cast<guint>((timeout.count() + 999) / 1000);
+}
+
+// A GET of the whole body into memory, no extra headers. Nothing when the
+// transfer failed; an error page is a body like any other.
+std::optional<std::string> fetchBody(SoupSession* session, const std::string& url,
+                                     GCancellable* cancellable) {
+    const Handle<SoupMessage> message = adopt(soup_message_new(SOUP_METHOD_GET, url.c_str()));
+    if (!message) {
+        return std::nullopt;
+    }
+    GError* raw = nullptr;
+    const Handle<GBytes> body = adopt(soup_session_send_and_read(session, message.get(), cancellable, &raw));
+    const Handle<GError> error(raw);
+    if (!body) {
+        return std::nullopt;
+    }
+    gsize size = 0;
+    const auto* data = static_cast<const char*>(g_bytes_get_data(body.get(), &size));
+    return std::string(data != nullptr ? data : "", size);
+}
+
+// A parsable http(s) address with a host, or nothing.
+std::shared_ptr<GUri> downloadURI(const std::string& url) {
+    if (!holdsOnlyURLCharacters(url)) {
+        return nullptr;
+    }
+    Handle<GUri> uri = adopt(g_uri_parse(url.c_str(), G_URI_FLAGS_ENCODED, nullptr));
+    if (!uri) {
+        return nullptr;
+    }
+    const char* scheme = g_uri_get_scheme(uri.get());
+    const char* host = g_uri_get_host(uri.get());
+    if ((g_strcmp0(scheme, "https") != 0 && g_strcmp0(scheme, "http") != 0) || host == nullptr ||
+        *host == '\0') {
+        return nullptr;
+    }
+    return std::shared_ptr<GUri>(std::move(uri));
+}
+
+template <class Result> struct Job {
+    std::function<Result(GCancellable*)> work;
+    std::function<void(Result)> done;
+    std::optional<Result> result;
+};
+
+} // namespace
+
+InstallEnvironment InstallEnvironment::system() {
+    InstallEnvironment e;
+    e.applicationFolder = [] { return vorlia::applicationFolder(); };
+    e.temporaryFolder = [] { return fs::path(g_get_tmp_dir()); };
+    return e;
+}
+
+UpdateFlow::UpdateFlow(UpdateSettings settings, UpdateUi& ui, std::function<void()> quit,
+                       InstallEnvironment environment)
+    : settings_(std::move(settings)), ui_(ui), quit_(std::move(quit)), environment_(std::move(environment)),
+      cancellable_(adopt(g_cancellable_new())) {}
+
+UpdateFlow::~UpdateFlow() {
+    g_cancellable_cancel(cancellable_.get());
+    stopTicker();
+}
+
+template <class Result>
+void UpdateFlow::runInThread(SoupSession* session, std::function<Result(GCancellable*)> work,
+                             std::function<void(Result)> done) {
+    GTask* task = g_task_new(
+        session, cancellable_.get(),
+        [](GObject*, GAsyncResult* result, gpointer) {
+            GTask* task = G_TASK(result);
+            // Cancelled only when the flow went: there is no one to tell.
+            if (g_cancellable_is_cancelled(g_task_get_cancellable(task))) {
+                return;
+            }
+            auto* job = static_cast<Job<Result>*>(g_task_get_task_data(task));
+            job->done(std::move(*job->result));
+        },
+        nullptr);
+    g_task_set_task_data(task, new Job<Result>{std::move(work), std::move(done), std::nullopt},
+                         [](gpointer job) { delete static_cast<Job<Result>*>(job); });
+    g_task_run_in_thread(task, [](GTask* task, gpointer, gpointer data, GCancellable* cancellable) {
+        auto* job = static_cast<Job<Result>*>(data);
+        job->result = job->work(cancellable);
+        g_task_return_boolean(task, TRUE);
+    });
+    g_object_unref(task);
+}
+
+std::function<void(OfferReply)> UpdateFlow::whileAlive(std::function<void(OfferReply)> reply) {
+    auto alive = std::make_shared<Handle<GCancellable>>(ref(cancellable_.get()));
+    return [alive, reply = std::move(reply)](OfferReply answer) {
+        if (!g_cancellable_is_cancelled(alive->get())) {
+            reply(answer);
+        }
+    };
+}
+
+SoupSession* UpdateFlow::session() {
+    if (!session_) {
+        // Made here, on the main thread, and configured before any request:
+        // from then on the GTask threads only send messages through it. A
+        // plain session has no cookie jar and no cache; none is added.
+        session_ =
+            adopt(soup_session_new_with_options("timeout", timeoutSeconds(settings_.ioTimeout), nullptr));
+        if (settings_.routeSession) {
+            settings_.routeSession(session_.get());
+        }
+    }
+    return session_.get();
+}
+
+void UpdateFlow::check(bool userInitiated) {
+    const std::int64_t t = g_get_real_time() / G_USEC_PER_SEC;
+    auto urls = manifestRequestURLs(settings_.updateBaseURL, t);
+    if (!urls) {
+        // No usable URLs: the check ends silently, even when the player asked.
+        return;
+    }
+    ++checksInFlight_;
+    SoupSession* http = session();
+    runInThread<CheckOutcome>(
+        http,
+        [http, urls = std::move(*urls), key = settings_.manifestPublicKey, base = settings_.updateBaseURL,
+         version = settings_.launcherVersion, userInitiated](GCancellable* cancellable) {
+            // The signature is asked for once the manifest's request has ended,
+            // whatever its outcome: only the bodies count.
+            const auto manifest = fetchBody(http, urls.manifest, cancellable);
+            const auto signature = fetchBody(http, urls.signature, cancellable);
+            return checkOutcome(verifiedManifest(signature, manifest, key, base), version, userInitiated);
+        },
+        [this](CheckOutcome outcome) {
+            --checksInFlight_;
+            finishCheck(outcome);
+        });
+}
+
+void UpdateFlow::finishCheck(const CheckOutcome& outcome) {
+    switch (outcome.end) {
+    case CheckEnd::prompt: {
+        const PromptDecision& decision = *outcome.prompt;
+        ui_.offerUpdate(
+            Offer{decision.info.version, decision.notes, decision.info.size, decision.required},
+            whileAlive([this, info = decision.info, required = decision.required](OfferReply reply) {
+                if (reply == OfferReply::updateNow) {
+                    startDownload(info);
+                } else if (required) {
+                    quit_();
+                }
+            }));
+        break;
+    }
+    case CheckEnd::latestVersionNotice:
+        ui_.showUpToDate(settings_.launcherVersion);
+        break;
+    case CheckEnd::silent:
+        break;
+    }
+}
+
+void UpdateFlow::startDownload(const UpdateInfo& info) {
+    // One update at a time: a second "Update now" would race the first for
+    // the same application folder.
+    if (stage_ != Stage::idle) {
+        return;
+    }
+    std::shared_ptr<GUri> uri = downloadURI(info.url);
+    if (!uri) {
+        return;
+    }
+    stage_ = Stage::downloading;
+    ui_.downloadStarted(info.version);
+    startTicker();
+
+    const fs::path workFolder = newWorkFolderPath(environment_.temporaryFolder());
+    if (auto made = createPrivateFolder(workFolder); !made) {
+        fail(UpdateFailure{FailureReason::systemError, made.error()});
+        return;
+    }
+    SoupSession* http = session();
+    runInThread<DownloadVerdict>(
+        http,
+        [http, uri, archive = workFolder / archiveFileName, progress = progress_,
+         sha256 = info.sha256](GCancellable* cancellable) {
+            const DownloadResult result =
+                downloadArchive(http, uri.get(), archive, cancellable, [&](const DownloadProgress& p) {
+                    progress->received = p.received;
+                    progress->total = p.total.value_or(0);
+                });
+            return judgeDownload(result, sha256);
+        },
+        [this, workFolder](DownloadVerdict verdict) { downloaded(workFolder, verdict); });
+}
+
+void UpdateFlow::downloaded(const fs::path& workFolder, DownloadVerdict verdict) {
+    switch (verdict) {
+    case DownloadVerdict::didNotFinish:
+        fail(UpdateFailure{FailureReason::downloadDidNotFinish, {}});
+        return;
+    case DownloadVerdict::notGenuine:
+        fail(UpdateFailure{FailureReason::notGenuine, {}});
+        return;
+    case DownloadVerdict::genuine:
+        break;
+    }
+    stage_ = Stage::unpacking;
+    using Found = expected<fs::path, UpdateFailure>;
+    runInThread<Found>(
+        nullptr, [workFolder](GCancellable*) { return unpackUpdate(workFolder); },
+        [this, workFolder](Found found) {
+            if (!found) {
+                fail(found.error());
+            } else {
+                unpacked(workFolder, *found);
+            }
+        });
+}
+
+void UpdateFlow::unpacked(const fs::path& workFolder, const fs::path& newFolder) {
+    const fs::path folder = environment_.applicationFolder();
+    // Only a real application folder is swapped: a launcher started from a
+    // build tree or a system folder must not have that folder moved away.
+    if (!isApplicationFolder(folder) || !folderIsWritable(folder.parent_path())) {
+        stopTicker();
+        stage_ = Stage::idle;
+        ui_.almostDone(newFolder);
+        return;
+    }
+    if (auto started = startRelaunchScript(workFolder, folder, newFolder, environment_.shell); !started) {
+        fail(UpdateFailure{FailureReason::systemError, started.error()});
+        return;
+    }
+    stopTicker();
+    stage_ = Stage::relaunching;
+    quit_();
+}
+
+void UpdateFlow::fail(UpdateFailure failure) {
+    stopTicker();
+    stage_ = Stage::idle;
+    ui_.updateFailed(failure);
+}
+
+void UpdateFlow::startTicker() {
+    stopTicker();
+    progress_ = std::make_shared<Progress>();
+    // The download thread only counts; the screen hears of it from here.
+    ticker_ = adopt(g_timeout_source_new(progressIntervalMs));
+    g_source_set_callback(
+        ticker_.get(),
+        [](gpointer data) -> gboolean {
+            auto* flow = static_cast<UpdateFlow*>(data);
+            const std::uint64_t total = flow->progress_->total;
+            flow->ui_.downloadProgress(flow->progress_->received,
+                                       total > 0 ? std::optional<std::uint64_t>(total) : std::nullopt);
+            return G_SOURCE_CONTINUE;
+        },
+        this, nullptr);
+    g_source_attach(ticker_.get(), g_main_context_get_thread_default());
+}
+
+void UpdateFlow::stopTicker() {
+    if (ticker_) {
+        g_source_destroy(ticker_.get());
+        ticker_.reset();
+    }
+}
+
+} // namespace vorlia

@@ -1,0 +1,318 @@
+// "Update now" to the relaunch, without a display: the flow's real download
+// from a loopback HTTP server, real archives unpacked into real folders, what
+// the player would see recorded, and a recording shell in place of /bin/sh
+// (the real shell's swap has tests of its own).
+#include "rules/relaunch_script.hpp"
+#include "support/digest.hpp"
+#include "support/http_server.hpp"
+#include "support/loopback_site.hpp"
+#include "support/main_loop.hpp"
+#include "support/recording_update_ui.hpp"
+#include "support/temp_folder.hpp"
+#include "support/zip_writer.hpp"
+#include "update/update_flow.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+
+namespace vorlia::test {
+namespace {
+namespace fs = std::filesystem;
+using vorlia::testing::bundleEntries;
+using vorlia::testing::sha256Hex;
+using vorlia::testing::writeZip;
+using vorlia::testing::ZipEntry;
+using Strings = std::vector<std::string>;
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void makeLauncher(const fs::path& folder) {
+    fs::create_directories(folder);
+    std::ofstream(folder / "vorlia") << "#!/bin/sh\n";
+    fs::permissions(folder / "vorlia", fs::perms(0755));
+    std::ofstream(folder / "Info.json") << "{\"CFBundleShortVersionString\": \"1\"}";
+}
+
+class UpdateDelivery : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        bundle = folders / "apps" / "Vorlia.app";
+        makeLauncher(bundle);
+        fs::create_directories(folders / "tmp");
+        // Notes its script and whether it leads a session of its own.
+        std::ofstream(folders / "shell")
+            << "#!/bin/sh\n"
+            << "echo \"$1\" > '" << (folders / "shell-script").string() << "'\n"
+            << "set -- $(cat /proc/$$/stat | sed 's/.*) //')\n"
+            << "[ \"$4\" = \"$$\" ] && echo leader > '" << (folders / "shell-session").string() << "'\n";
+        fs::permissions(folders / "shell", fs::perms(0755));
+        settings.updateBaseURL = server.baseURL();
+        settings.manifestPublicKey = devPublicKey();
+        settings.launcherVersion = "1.0";
+        settings.siteHost = "localhost";
+        settings.ioTimeout = 2s;
+        environment.applicationFolder = [this] { return bundle; };
+        environment.temporaryFolder = [this] { return folders / "tmp"; };
+        environment.shell = (folders / "shell").string();
+        makeFlow();
+    }
+
+    void makeFlow() {
+        flow.reset();
+        flow = std::make_unique<UpdateFlow>(
+            settings, ui, [this] { ++quits; }, environment);
+    }
+
+    // Serves the archive with these entries at /download/a.zip; its manifest entry.
+    UpdateInfo serve(const std::vector<ZipEntry>& entries) {
+        writeZip(folders / "served.zip", entries);
+        archive = readText(folders / "served.zip");
+        server.serve("/download/a.zip", HttpServer::Response{200, "application/zip", archive});
+        return UpdateInfo{"2.0", std::nullopt, server.baseURL() + "a.zip", sha256Hex(archive), std::nullopt};
+    }
+
+    // Until the update has ended one way or the other.
+    bool settled() {
+        return runUntil([&] { return flow->stage() == UpdateFlow::Stage::idle || quits > 0; }, 30s);
+    }
+
+    std::vector<fs::path> workFolders() {
+        std::vector<fs::path> found;
+        for (const auto& e : fs::directory_iterator(folders / "tmp")) {
+            found.push_back(e.path());
+        }
+        return found;
+    }
+
+    void expectLauncherUntouched() {
+        EXPECT_EQ(readText(bundle / "Info.json"), "{\"CFBundleShortVersionString\": \"1\"}");
+        EXPECT_EQ(quits, 0);
+        EXPECT_FALSE(fs::exists(folders / "shell-script"));
+    }
+
+    TempFolder folders;
+    HttpServer server;
+    UpdateSettings settings;
+    InstallEnvironment environment;
+    fs::path bundle;
+    std::string archive;
+    RecordingUpdateUi ui;
+    int quits = 0;
+    std::unique_ptr<UpdateFlow> flow;
+};
+
+TEST_F(UpdateDelivery, FromTheOfferToTheRelaunchScriptInASessionOfItsOwn) {
+    UpdateInfo info = serve(bundleEntries("Vorlia 2.app/"));
+    const std::string manifest = R"({")" + std::string(platformEntryKey) +
+                                 R"(": {"version": "2.0", "url": ")" + info.url + R"(", "sha256": ")" +
+                                 info.sha256 + R"("}})";
+    server.serve("/download/version.json", HttpServer::Response{200, "application/json", manifest});
+    server.serve("/download/version.json.sig",
+                 HttpServer::Response{200, "text/plain", signWithDevKey(manifest)});
+    flow->check(false);
+    ASSERT_TRUE(runUntil([&] { return !ui.replies.empty(); }, 30s));
+    ui.answerLast(OfferReply::updateNow);
+    EXPECT_EQ(flow->stage(), UpdateFlow::Stage::downloading);
+
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(ui.events, (Strings{"offer 2.0", "download 2.0"}));
+    EXPECT_EQ(quits, 1);
+    EXPECT_EQ(flow->stage(), UpdateFlow::Stage::relaunching);
+    for (const auto& p : ui.progress) {
+        EXPECT_LE(p.received, archive.size());
+        EXPECT_TRUE(!p.total || *p.total == archive.size());
+    }
+
+    const std::vector<fs::path> work = workFolders();
+    ASSERT_EQ(work.size(), 1U);
+    const fs::path script = work[0] / "swap.sh";
+    EXPECT_EQ(readText(script),
+              relaunchScript(getpid(), bundle.string(), (work[0] / "Vorlia 2.app").string()));
+    ASSERT_TRUE(runUntil([&] { return fs::exists(folders / "shell-session"); }));
+    EXPECT_EQ(readText(folders / "shell-script"), script.string() + "\n");
+    // The swap itself waits for this process to end.
+    EXPECT_EQ(readText(bundle / "Info.json"), "{\"CFBundleShortVersionString\": \"1\"}");
+
+    // Nothing starts once the relaunch is under way.
+    flow->startDownload(info);
+    runFor(200ms);
+    EXPECT_EQ(server.countRequests("/download/a.zip"), 1U);
+}
+
+TEST_F(UpdateDelivery, ASecondUpdateNowWhileOneIsUnderWayStartsNothing) {
+    const UpdateInfo info = serve(bundleEntries());
+    flow->startDownload(info);
+    flow->startDownload(info);
+    ASSERT_TRUE(settled());
+    runFor(500ms);
+    EXPECT_EQ(ui.events, Strings{"download 2.0"});
+    EXPECT_EQ(server.countRequests("/download/a.zip"), 1U);
+    EXPECT_EQ(workFolders().size(), 1U);
+    EXPECT_EQ(quits, 1);
+}
+
+TEST_F(UpdateDelivery, AnAddressThatDoesNotParseEndsSilently) {
+    const std::string origin = server.origin();
+    for (const std::string& url :
+         {std::string(""), std::string("not a url"), std::string("https://"),
+          "ftp" + origin.substr(4) + "/a.zip", origin + "/a b.zip", origin + "/a\"b.zip",
+          origin + "/a\nb.zip", std::string("http://[::1/a.zip")}) {
+        flow->startDownload(UpdateInfo{"2.0", std::nullopt, url, std::string(64, '0'), std::nullopt});
+        EXPECT_EQ(flow->stage(), UpdateFlow::Stage::idle) << url;
+    }
+    runFor(300ms);
+    EXPECT_TRUE(ui.events.empty());
+    EXPECT_TRUE(server.requests().empty());
+    EXPECT_TRUE(workFolders().empty());
+}
+
+struct FailureCase {
+    const char* name;
+    int status;
+    bool tamper;
+    const char* shown;
+};
+
+class DownloadFailure : public UpdateDelivery, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(DownloadFailure, OneFailureAndNothingReplaced) {
+    UpdateInfo info = serve(bundleEntries());
+    if (GetParam().status != 200) {
+        server.serve("/download/a.zip",
+                     HttpServer::Response{GetParam().status, "text/plain", "no archive here"});
+    }
+    if (GetParam().tamper) {
+        info.sha256[0] = info.sha256[0] == '0' ? '1' : '0';
+    }
+    flow->startDownload(info);
+    ASSERT_TRUE(settled());
+    runFor(300ms);
+    EXPECT_EQ(ui.events, (Strings{"download 2.0", GetParam().shown}));
+    expectLauncherUntouched();
+    for (const fs::path& w : workFolders()) {
+        EXPECT_FALSE(fs::exists(w / "Vorlia.app")) << "unpacked although it failed";
+    }
+
+    // The next attempt starts afresh.
+    flow->startDownload(info);
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(ui.events.size(), 4U);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DownloadFailure,
+    ::testing::Values(FailureCase{"NotFound", 404, false, "failure: download did not finish"},
+                      FailureCase{"Partial", 206, false, "failure: download did not finish"},
+                      FailureCase{"ServerError", 500, false, "failure: download did not finish"},
+                      FailureCase{"OtherDigest", 200, true, "failure: not genuine"}),
+    [](const auto& info) { return info.param.name; });
+
+struct UnpackCase {
+    const char* name;
+    std::vector<ZipEntry> entries;
+};
+
+class UnpackFailure : public UpdateDelivery, public ::testing::WithParamInterface<UnpackCase> {};
+
+TEST_P(UnpackFailure, CouldNotBeUnpackedAndNothingReplaced) {
+    flow->startDownload(serve(GetParam().entries));
+    ASSERT_TRUE(settled());
+    EXPECT_EQ(ui.events, (Strings{"download 2.0", "failure: could not be unpacked"}));
+    expectLauncherUntouched();
+    EXPECT_FALSE(fs::exists(folders / "escaped"));
+}
+
+std::vector<ZipEntry> withoutExecutable() {
+    std::vector<ZipEntry> e = bundleEntries();
+    e.erase(e.begin() + 1);
+    return e;
+}
+
+std::vector<ZipEntry> withoutInfo() {
+    std::vector<ZipEntry> e = bundleEntries();
+    e.pop_back();
+    return e;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnpackFailure,
+    ::testing::Values(UnpackCase{"BundleInASubFolder", bundleEntries("release/Vorlia.app/")},
+                      UnpackCase{"NoExecutable", withoutExecutable()}, UnpackCase{"NoInfo", withoutInfo()},
+                      UnpackCase{"OnlyAFileNamedApp", {{"Vorlia.app", AE_IFREG, 0755, "#!/bin/sh\n"}}},
+                      UnpackCase{"CapitalExtension", bundleEntries("Vorlia.APP/")},
+                      UnpackCase{"EscapingEntry",
+                                 [] {
+                                     std::vector<ZipEntry> e = bundleEntries();
+                                     e.push_back({"../../escaped", AE_IFREG, 0644, "x"});
+                                     return e;
+                                 }()}),
+    [](const auto& info) { return info.param.name; });
+
+// A file, folder or process call that fails is told in the system's own words.
+TEST_F(UpdateDelivery, SystemFailuresAreToldInTheSystemsWords) {
+    const UpdateInfo info = serve(bundleEntries());
+
+    // The temporary folder is a plain file: the work folder cannot be made in it.
+    std::ofstream(folders / "not-a-folder") << "x";
+    environment.temporaryFolder = [this] { return folders / "not-a-folder"; };
+    makeFlow();
+    flow->startDownload(info);
+    ASSERT_EQ(ui.events.size(), 2U);
+    EXPECT_EQ(ui.events[1].rfind("failure: system error: Could not create the folder", 0), 0U)
+        << ui.events[1];
+    EXPECT_NE(ui.events[1].find((folders / "not-a-folder").string()), std::string::npos) << ui.events[1];
+    EXPECT_EQ(server.countRequests("/download/a.zip"), 0U);
+
+    // The relaunch shell cannot be started: the launcher keeps running.
+    environment.temporaryFolder = [this] { return folders / "tmp"; };
+    environment.shell = (folders / "no-such-shell").string();
+    makeFlow();
+    ui.events.clear();
+    flow->startDownload(info);
+    ASSERT_TRUE(settled());
+    ASSERT_EQ(ui.events.size(), 2U);
+    EXPECT_EQ(ui.events[1].rfind("failure: system error: ", 0), 0U) << ui.events[1];
+    EXPECT_NE(ui.events[1].find("no-such-shell"), std::string::npos) << ui.events[1];
+    EXPECT_EQ(quits, 0);
+    EXPECT_EQ(flow->stage(), UpdateFlow::Stage::idle);
+}
+
+// A launcher that does not run from an application folder (a build tree, a
+// system folder) never has that folder moved: the new one is handed over.
+TEST_F(UpdateDelivery, LauncherOutsideAnApplicationFolderIsAlmostDone) {
+    const fs::path buildTree = folders / "build";
+    makeLauncher(buildTree);
+    environment.applicationFolder = [buildTree] { return buildTree; };
+    makeFlow();
+    flow->startDownload(serve(bundleEntries()));
+    ASSERT_TRUE(settled());
+    const std::vector<fs::path> work = workFolders();
+    ASSERT_EQ(work.size(), 1U);
+    EXPECT_EQ(ui.events, (Strings{"download 2.0", "almost done: " + (work[0] / "Vorlia.app").string()}));
+    EXPECT_TRUE(fs::exists(work[0] / "update.zip"));
+    EXPECT_EQ(quits, 0);
+    EXPECT_TRUE(fs::exists(buildTree / "vorlia"));
+    EXPECT_FALSE(fs::exists(folders / "shell-script"));
+}
+
+// The flow may go while its download runs: nothing that ends later reaches
+// the screen or starts the relaunch.
+TEST_F(UpdateDelivery, AFlowMayGoAwayDuringTheDownload) {
+    UpdateInfo info = serve(bundleEntries());
+    HttpServer::Response late{200, "application/zip", archive, 500ms};
+    server.serve("/download/a.zip", late);
+    flow->startDownload(info);
+    ASSERT_TRUE(runUntil([&] { return server.countRequests("/download/a.zip") == 1; }));
+    flow.reset();
+    runFor(1s);
+    EXPECT_EQ(ui.events, Strings{"download 2.0"});
+    expectLauncherUntouched();
+}
+
+} // namespace
+} // namespace vorlia::test

@@ -1,0 +1,84 @@
+// The verdict on a finished download: complete and genuine, cut short, or not
+// the archive the manifest names.
+#include "update/download_check.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <string>
+
+namespace vorlia {
+namespace {
+
+const std::string kDigest = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+
+DownloadResult complete() {
+    DownloadResult r;
+    r.haveBody = true;
+    r.httpResponse = true;
+    r.status = 200;
+    r.bodyStored = true;
+    r.digestHex = kDigest;
+    return r;
+}
+
+struct VerdictCase {
+    const char* name;
+    DownloadResult result;
+    std::string manifestSha256;
+    DownloadVerdict verdict;
+};
+
+class DownloadJudgement : public ::testing::TestWithParam<VerdictCase> {};
+
+TEST_P(DownloadJudgement, FollowsTheFailureTable) {
+    EXPECT_EQ(judgeDownload(GetParam().result, GetParam().manifestSha256), GetParam().verdict);
+}
+
+DownloadResult with(void (*change)(DownloadResult&)) {
+    DownloadResult r = complete();
+    change(r);
+    return r;
+}
+
+std::string upper(std::string s) {
+    for (char& c : s) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return s;
+}
+
+constexpr auto kGenuine = DownloadVerdict::genuine;
+constexpr auto kNotFinished = DownloadVerdict::didNotFinish;
+constexpr auto kNotGenuine = DownloadVerdict::notGenuine;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DownloadJudgement,
+    ::testing::Values(
+        VerdictCase{"Genuine", complete(), kDigest, kGenuine},
+        VerdictCase{"UpperCaseManifestDigest", complete(), upper(kDigest), kGenuine},
+        VerdictCase{"NoBody", with([](DownloadResult& r) { r.haveBody = false; }), kDigest, kNotFinished},
+        VerdictCase{"NotHttp", with([](DownloadResult& r) { r.httpResponse = false; }), kDigest,
+                    kNotFinished},
+        VerdictCase{"NotFound", with([](DownloadResult& r) { r.status = 404; }), kDigest, kNotFinished},
+        VerdictCase{"PartialContent", with([](DownloadResult& r) { r.status = 206; }), kDigest, kNotFinished},
+        VerdictCase{"NoContent", with([](DownloadResult& r) { r.status = 204; }), kDigest, kNotFinished},
+        VerdictCase{"NotModified", with([](DownloadResult& r) { r.status = 304; }), kDigest, kNotFinished},
+        VerdictCase{"TransferError", with([](DownloadResult& r) { r.error = true; }), kDigest, kNotFinished},
+        VerdictCase{"NotStored", with([](DownloadResult& r) { r.bodyStored = false; }), kDigest,
+                    kNotFinished},
+        // Transport failures win over a digest that would not match anyway.
+        VerdictCase{"CutAndWrongDigest", with([](DownloadResult& r) { r.error = true; }), "00", kNotFinished},
+        VerdictCase{"OtherDigest", complete(), std::string(64, '0'), kNotGenuine},
+        VerdictCase{"TrailingLineFeed", complete(), kDigest + "\n", kNotGenuine},
+        VerdictCase{"LeadingSpace", complete(), " " + kDigest, kNotGenuine},
+        VerdictCase{"Prefixed", complete(), "sha256:" + kDigest, kNotGenuine},
+        VerdictCase{"EmptyManifestDigest", complete(), "", kNotGenuine},
+        VerdictCase{"EmptyBodyWithItsDigest", with([](DownloadResult& r) {
+                        r.digestHex = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+                    }),
+                    "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855", kGenuine}),
+    [](const auto& info) { return info.param.name; });
+
+} // namespace
+} // namespace vorlia
