@@ -1,69 +1,53 @@
 #!/bin/bash
-# Builds Vorlia and runs every test suite: unit tests (also under address and
-# undefined-behaviour sanitizers), the page-script tests under Node, and the
-# real-window tests under Xvfb in a private D-Bus session. Exits non-zero if
-# anything fails; no suite is skipped silently.
+# Builds Vorlia and runs every test suite: the unit and integration tests
+# (also under address and undefined-behaviour sanitizers, and the unit tests
+# again unprivileged under umask 0277), the page-script tests under Node, the
+# real-window tests and the script suites on private headless desktops, and
+# the fuzzers for a bounded time. The summary lists the suites that passed,
+# did not run (each says why) and failed; the exit status is non-zero only
+# when a suite failed.
+#
+#   scripts/test.sh      (builds into build/, build-asan/ and build-fuzz/; logs stay there)
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 ROOT=$PWD
+# shellcheck source=scripts/lib/suites.sh
+. scripts/lib/suites.sh
 JOBS=$(nproc)
 
 bash scripts/install-deps.sh || exit 1
+configure_build "$ROOT" build || exit 1
+ninja -C build -j "$JOBS" || die "the build failed"
 
-failed=()
-run() {
-    local name=$1
-    shift
-    echo "=== $name"
-    if "$@"; then
-        echo "=== $name: ok"
-    else
-        echo "=== $name: FAILED"
-        failed+=("$name")
-    fi
+# Both labels of a build; unit tests always exist, integration tests may not.
+unit_and_integration() {
+    local build=$1 status=0
+    ctest_label "$build" unit -j "$JOBS" --no-tests=error || status=1
+    ctest_label "$build" integration -j "$JOBS" --no-tests=ignore || status=1
+    return $status
 }
 
-configure_and_build() {
-    local dir=$1
-    shift
-    cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
-    ninja -C "$dir" -j "$JOBS"
+sanitized_tests() {
+    configure_build "$ROOT" build-asan -DVORLIA_SANITIZE=ON &&
+        ninja -C build-asan -j "$JOBS" &&
+        ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+            unit_and_integration build-asan
 }
 
-mkdir -p build
-if ! configure_and_build build; then
-    echo "build failed"
-    exit 1
-fi
-
-run "format" bash scripts/check-format.sh
-run "unit tests" ctest --test-dir build -L unit --output-on-failure -j "$JOBS"
-
-mkdir -p build-asan
-run "unit tests under sanitizers" bash -c "
-    cmake -S '$ROOT' -B build-asan -G Ninja -DVORLIA_SANITIZE=ON >build-asan.configure.log 2>&1 &&
-    ninja -C build-asan -j $JOBS vorlia_unit_tests &&
-    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-        ctest --test-dir build-asan -L unit --output-on-failure -j $JOBS"
+suite "format" bash scripts/check-format.sh
+suite "unit tests" ctest_label build unit -j "$JOBS" --no-tests=error
+suite "integration tests" ctest_label build integration -j "$JOBS" --no-tests=ignore
+suite "unit tests, unprivileged, umask 0277" bash tests/run-unprivileged-unit-tests.sh build
+suite "unit and integration tests under sanitizers" sanitized_tests
 
 if compgen -G "tests/node/*.test.mjs" >/dev/null; then
     # The page-script tests run the script text as the built launcher makes it.
-    export VORLIA_PRINT_BRIDGE_SCRIPT="$ROOT/build/tools/print-bridge-script"
-    run "page-script tests" node --test tests/node/
+    suite "page-script tests" env VORLIA_PRINT_BRIDGE_SCRIPT="$ROOT/build/tools/print-bridge-script" \
+        node --test tests/node/
 fi
 
-run "real-window tests" bash tests/run-window-tests.sh build
+suite "real-window tests" bash tests/run-window-tests.sh build
+suite "fuzzing" bash scripts/fuzz.sh
+script_suites "$ROOT" "$ROOT/build"
 
-run "fuzzing" bash scripts/fuzz.sh
-
-if [ -x tests/run-extra-tests.sh ]; then
-    run "tool and end-to-end tests" bash tests/run-extra-tests.sh build
-fi
-
-echo
-if [ ${#failed[@]} -eq 0 ]; then
-    echo "All test suites passed."
-    exit 0
-fi
-echo "Failed suites: ${failed[*]}"
-exit 1
+suites_summary

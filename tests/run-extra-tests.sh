@@ -1,18 +1,13 @@
 #!/bin/bash
 # Runs the suites that are scripts rather than test binaries: every
-# tests/scripts/*.sh, with the build folder as its argument. Fails if any fails.
+# tests/scripts/*.sh, with the build folder as its argument. Lists the suites
+# that passed, did not run and failed; fails only when one failed.
+#
+#   tests/run-extra-tests.sh [BUILD_DIR]      (default: build)
 set -uo pipefail
 BUILD=$(realpath "${1:-build}")
-cd "$(dirname "$0")/.."
-status=0
-for suite in tests/scripts/*.sh; do
-    [ -e "$suite" ] || continue
-    echo "--- $suite"
-    if bash "$suite" "$BUILD"; then
-        echo "--- $suite: passed"
-    else
-        echo "--- $suite: FAILED"
-        status=1
-    fi
-done
-exit $status
+cd "$(dirname "$0")/.." || exit 1
+# shellcheck source=scripts/lib/suites.sh
+. scripts/lib/suites.sh
+script_suites "$PWD" "$BUILD"
+suites_summary
