@@ -100,7 +100,7 @@ class LoopbackServer {
     std::thread thread_;
 };
 
-using vorlia::testing::sha256Hex;
+using vorlia::test::sha256Hex;
 
 std::string archiveBytes() {
     std::string bytes;

@@ -1,6 +1,8 @@
 // The publisher's tool, run as the real executable, and the launcher's own
 // check over what it writes.
+#include "base/files.hpp"
 #include "rules/manifest.hpp"
+#include "support/temp_folder.hpp"
 
 #include <glib.h>
 #include <gtest/gtest.h>
@@ -56,10 +58,7 @@ ToolRun publish(const std::vector<std::string>& args) {
 }
 
 std::string readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return readFile(path).value_or("");
 }
 
 void writeAll(const fs::path& path, const std::string& text) {
@@ -77,9 +76,6 @@ std::string firstKeyLine(const fs::path& path) {
 class PublishTool : public ::testing::Test {
   protected:
     PublishTool() {
-        char* made = g_dir_make_tmp("vorlia-publish-XXXXXX", nullptr);
-        dir = made;
-        g_free(made);
         secret = dir / "manifest.key";
         publicKey = dir / "manifest.pub";
         archive = dir / "Vorlia-2.0.zip";
@@ -87,7 +83,6 @@ class PublishTool : public ::testing::Test {
         signature = dir / "version.json.sig";
         writeAll(archive, std::string("PK\x03\x04 not really an archive, but bytes to digest", 48));
     }
-    ~PublishTool() override { fs::remove_all(dir); }
 
     void makeSignedPair() {
         ASSERT_EQ(publish({"keygen", secret, publicKey}).status, 0);
@@ -103,7 +98,9 @@ class PublishTool : public ::testing::Test {
         return verifiedManifest(sig, body, firstKeyLine(publicKey), base);
     }
 
-    fs::path dir, secret, publicKey, archive, manifest, signature;
+    test::TempFolder folder;
+    const fs::path dir = folder.path();
+    fs::path secret, publicKey, archive, manifest, signature;
 };
 
 TEST_F(PublishTool, RoundTripIsAcceptedByTheLauncher) {

@@ -14,7 +14,7 @@
 namespace vorlia {
 namespace {
 
-using testing::StandIn;
+using test::StandIn;
 
 double now() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -202,7 +202,7 @@ TEST(StandInHosts, ServesSiteFilesByteForByte) {
     writeFile(site / "download/version.json.sig", signature);
     writeFile(site / "download/Vorlia-2.0.zip", archive);
 
-    testing::StandInOptions options;
+    test::StandInOptions options;
     options.siteDir = site;
     StandIn hosts(options);
     const Config config = hosts.config();
@@ -228,7 +228,7 @@ TEST(StandInHosts, InjectedDownloadFaults) {
     for (const char* name : {"gone.zip", "partial.zip", "cut.zip", "stall.zip", "fine.zip"}) {
         writeFile(site / "download" / name, archive);
     }
-    testing::StandInOptions options;
+    test::StandInOptions options;
     options.siteDir = site;
     options.faults = {"/download/gone.zip=404", "/download/partial.zip=206", "/download/cut.zip=cut",
                       "/download/stall.zip=stall", "/download/version.json=500"};

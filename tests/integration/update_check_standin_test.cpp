@@ -3,9 +3,9 @@
 // stand-in site host.
 #include "app/launcher_app.hpp"
 #include "demo/route.hpp"
-#include "support/loopback_site.hpp"
 #include "support/main_loop.hpp"
 #include "support/recording_update_ui.hpp"
+#include "support/signing.hpp"
 #include "support/standin.hpp"
 #include "support/temp_folder.hpp"
 #include "update/update_flow.hpp"
@@ -34,8 +34,8 @@ class SiteFolder {
 };
 
 std::string offering(const Config& config, const std::string& version) {
-    return "{\"" + std::string(platformEntryKey) + "\": {\"version\": \"" + version + "\", \"url\": \"" +
-           config.updateBaseURL + "Vorlia-" + version + ".zip\", \"sha256\": \"00\", \"size\": 2500000}}\n";
+    return manifestText(
+        {.version = version, .url = config.updateBaseURL + "Vorlia-" + version + ".zip", .size = 2500000});
 }
 
 struct Outcome {
@@ -46,10 +46,10 @@ struct Outcome {
 
 // One check through a fresh stand-in that serves the site folder.
 Outcome checkAgainst(const SiteFolder& site, std::vector<std::string> faults, bool userInitiated) {
-    testing::StandInOptions options;
+    test::StandInOptions options;
     options.siteDir = site.path();
     options.faults = std::move(faults);
-    testing::StandIn hosts(options);
+    test::StandIn hosts(options);
     Config config = hosts.config();
     config.timing.updaterIOTimeout = 1s;
     RecordingUpdateUi ui;
@@ -70,7 +70,7 @@ Outcome checkAgainst(const SiteFolder& site, std::vector<std::string> faults, bo
 
 TEST(UpdateCheckThroughStandIn, FindsANewerSignedVersionWithBothRequestsInOrder) {
     SiteFolder site;
-    const Config probe = testing::StandIn().config();
+    const Config probe = test::StandIn().config();
     const std::string manifest = offering(probe, "1.2");
     site.publish(manifest, signWithDevKey(manifest));
 
@@ -91,7 +91,7 @@ TEST(UpdateCheckThroughStandIn, FindsANewerSignedVersionWithBothRequestsInOrder)
 
 TEST(UpdateCheckThroughStandIn, FailuresOfTheSiteEndLikeNotNewer) {
     SiteFolder site;
-    const Config probe = testing::StandIn().config();
+    const Config probe = test::StandIn().config();
     const std::string manifest = offering(probe, "1.2");
     site.publish(manifest, signWithDevKey(manifest));
     const std::vector<std::string> faultSets[] = {

@@ -4,12 +4,13 @@
 #include "app/launcher_app.hpp"
 #include "demo/route.hpp"
 #include "support/http_server.hpp"
-#include "support/loopback_site.hpp"
 #include "support/main_loop.hpp"
 #include "support/recording_update_ui.hpp"
+#include "support/signing.hpp"
 #include "update/update_flow.hpp"
 
 #include <gtest/gtest.h>
+#include <sodium.h>
 
 #include <memory>
 #include <string>
@@ -22,10 +23,12 @@ using namespace test;
 using Strings = std::vector<std::string>;
 
 std::string manifestOffering(const std::string& base, const std::string& version,
-                             const std::string& min = "") {
-    return R"({"notes": "Faster loading.", ")" + std::string(platformEntryKey) + R"(": {"version": ")" +
-           version + R"(", )" + (min.empty() ? "" : R"("min": ")" + min + R"(", )") + R"("url": ")" + base +
-           R"(Vorlia-)" + version + R"(.zip", "sha256": "00", "size": 48700000}})" + "\n";
+                             std::optional<std::string> min = std::nullopt) {
+    return manifestText({.version = version,
+                         .url = base + "Vorlia-" + version + ".zip",
+                         .min = std::move(min),
+                         .size = 48700000,
+                         .notes = "Faster loading."});
 }
 
 HttpServer::Response ok(std::string body, std::chrono::milliseconds delay = 0ms) {

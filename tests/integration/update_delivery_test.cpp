@@ -5,9 +5,9 @@
 #include "rules/relaunch_script.hpp"
 #include "support/digest.hpp"
 #include "support/http_server.hpp"
-#include "support/loopback_site.hpp"
 #include "support/main_loop.hpp"
 #include "support/recording_update_ui.hpp"
+#include "support/signing.hpp"
 #include "support/temp_folder.hpp"
 #include "support/zip_writer.hpp"
 #include "update/update_flow.hpp"
@@ -20,10 +20,10 @@
 namespace vorlia::test {
 namespace {
 namespace fs = std::filesystem;
-using vorlia::testing::bundleEntries;
-using vorlia::testing::sha256Hex;
-using vorlia::testing::writeZip;
-using vorlia::testing::ZipEntry;
+using vorlia::test::bundleEntries;
+using vorlia::test::sha256Hex;
+using vorlia::test::writeZip;
+using vorlia::test::ZipEntry;
 using Strings = std::vector<std::string>;
 
 std::string readText(const fs::path& path) {
@@ -108,9 +108,7 @@ class UpdateDelivery : public ::testing::Test {
 
 TEST_F(UpdateDelivery, FromTheOfferToTheRelaunchScriptInASessionOfItsOwn) {
     UpdateInfo info = serve(bundleEntries("Vorlia 2.app/"));
-    const std::string manifest = R"({")" + std::string(platformEntryKey) +
-                                 R"(": {"version": "2.0", "url": ")" + info.url + R"(", "sha256": ")" +
-                                 info.sha256 + R"("}})";
+    const std::string manifest = manifestText({.version = "2.0", .url = info.url, .sha256 = info.sha256});
     server.serve("/download/version.json", HttpServer::Response{200, "application/json", manifest});
     server.serve("/download/version.json.sig",
                  HttpServer::Response{200, "text/plain", signWithDevKey(manifest)});

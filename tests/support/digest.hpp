@@ -5,7 +5,7 @@
 
 #include <string>
 
-namespace vorlia::testing {
+namespace vorlia::test {
 
 inline std::string sha256Hex(const std::string& bytes) {
     unsigned char digest[crypto_hash_sha256_BYTES];
@@ -15,4 +15,4 @@ inline std::string sha256Hex(const std::string& bytes) {
     return hex;
 }
 
-} // namespace vorlia::testing
+} // namespace vorlia::test

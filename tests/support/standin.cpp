@@ -19,7 +19,7 @@
 
 extern char** environ;
 
-namespace vorlia::testing {
+namespace vorlia::test {
 
 namespace {
 
@@ -158,4 +158,4 @@ std::vector<nlohmann::json> StandIn::requests() const {
     return lines;
 }
 
-} // namespace vorlia::testing
+} // namespace vorlia::test

@@ -1,9 +1,9 @@
 // The stand-in game and site hosts, started for one test.
 //
-//   vorlia::testing::StandInOptions options;
+//   vorlia::test::StandInOptions options;
 //   options.siteDir = folder;                    // optional; see below
 //   options.faults = {"/download/a.zip=cut"};    // optional
-//   vorlia::testing::StandIn hosts(options);
+//   vorlia::test::StandIn hosts(options);
 //   vorlia::Config config = hosts.config();      // routed to the stand-in, fresh folders
 //   ... run the launcher's code with config ...
 //   auto log = hosts.requests();                 // one JSON object per request served
@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-namespace vorlia::testing {
+namespace vorlia::test {
 
 struct StandInOptions {
     std::filesystem::path siteDir;     // empty: no site files
@@ -79,4 +79,4 @@ class StandIn {
     mutable int configs_ = 0;
 };
 
-} // namespace vorlia::testing
+} // namespace vorlia::test

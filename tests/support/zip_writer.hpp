@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace vorlia::testing {
+namespace vorlia::test {
 
 struct ZipEntry {
     std::string name;
@@ -54,4 +54,4 @@ inline std::vector<ZipEntry> bundleEntries(const std::string& top = "Vorlia.app/
             {top + "Info.json", AE_IFREG, 0644, "{\"CFBundleShortVersionString\": \"" + version + "\"}"}};
 }
 
-} // namespace vorlia::testing
+} // namespace vorlia::test

@@ -178,9 +178,9 @@ TEST_F(WorkFolder, ScriptWrittenWhole) {
 
 // --- unpacking real zip archives ----------------------------------------------
 
-using testing::bundleEntries;
-using testing::writeZip;
-using Entry = testing::ZipEntry;
+using test::bundleEntries;
+using test::writeZip;
+using Entry = test::ZipEntry;
 
 using Unpack = TempFolder;
 

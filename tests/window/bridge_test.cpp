@@ -256,7 +256,7 @@ class BridgeStandInTest : public BridgeTest {
         }
     }
 
-    vorlia::testing::StandIn hosts;
+    vorlia::test::StandIn hosts;
     int probeCount_ = 0;
 };
 

@@ -313,7 +313,7 @@ TEST_F(OfflineTest, StartRequestOutlastingTheLimitShowsTheOfflinePage) {
 // A game host whose certificate is not trusted is as unreachable as one that
 // is down.
 TEST_F(OfflineTest, UntrustedCertificateShowsTheOfflinePage) {
-    vorlia::testing::StandIn hosts;
+    vorlia::test::StandIn hosts;
     config = hosts.config();
     config.route->certificatePEM.clear();
     config.timing.automaticCheckDelay = std::chrono::hours(1);

@@ -20,7 +20,7 @@ namespace vorlia::test {
 namespace {
 
 // The page's own report of its three checks, as the stand-in logged it.
-std::optional<nlohmann::json> pageReport(const testing::StandIn& hosts) {
+std::optional<nlohmann::json> pageReport(const test::StandIn& hosts) {
     for (const auto& line : hosts.requests()) {
         if (line.value("path", "") == "/act_web_tiyan/report" && line.contains("body")) {
             return nlohmann::json::parse(line["body"].get<std::string>(), nullptr, false);
@@ -30,7 +30,7 @@ std::optional<nlohmann::json> pageReport(const testing::StandIn& hosts) {
 }
 
 // The page's report of its load event, as the stand-in logged and stamped it.
-std::optional<nlohmann::json> loadReport(const testing::StandIn& hosts) {
+std::optional<nlohmann::json> loadReport(const test::StandIn& hosts) {
     for (const auto& line : hosts.requests()) {
         if (line.value("path", "") == "/act_web_tiyan/loaded" && line.value("method", "") == "POST") {
             return line;
@@ -56,7 +56,7 @@ void expectAllChecksPassed(const nlohmann::json& report, const std::string& game
 class StandInWindowTest : public WindowTest {};
 
 TEST_F(StandInWindowTest, GameWindowPlaysTheStandInStartPage) {
-    testing::StandIn hosts;
+    test::StandIn hosts;
     const Config config = hosts.config();
     RecordingOpener opener;
     const double opened = wallClockNow();
@@ -98,7 +98,7 @@ TEST_F(StandInWindowTest, GameWindowPlaysTheStandInStartPage) {
 // The demo executable as the run command starts it: the stand-in route from
 // its environment, everything else its own.
 TEST(StandInDemo, DemoLauncherPlaysTheStandInStartPage) {
-    testing::StandIn hosts;
+    test::StandIn hosts;
     TempFolder home;
     gchar** env = g_get_environ();
     const std::pair<const char*, std::string> settings[] = {

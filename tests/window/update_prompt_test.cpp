@@ -4,6 +4,7 @@
 #include "app/launcher_app.hpp"
 #include "demo/route.hpp"
 #include "rules/manifest.hpp"
+#include "support/signing.hpp"
 #include "support/standin.hpp"
 #include "window/support/window_test.hpp"
 
@@ -23,35 +24,18 @@
 namespace vorlia::test {
 namespace {
 
-class NoOpener final : public UriOpener {
-  public:
-    void open(const std::string&) override {}
-};
-
-std::string devSignature(const std::string& body) {
-    std::ifstream in(std::filesystem::path(VORLIA_SOURCE_DIR) /
-                     "tests/fixtures/DEV-ONLY-manifest-signing.key");
-    std::string line;
-    while (std::getline(in, line) && (line.empty() || line[0] == '#')) {
-    }
-    const auto secret = decodeBase64Strict(line);
-    EXPECT_TRUE(secret && secret->size() == crypto_sign_SECRETKEYBYTES);
-    unsigned char signature[crypto_sign_BYTES];
-    crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(body.data()), body.size(),
-                         secret->data());
-    return encodeBase64(signature, sizeof signature) + "\n";
-}
-
 // A site folder whose download folder offers `version`.
 void publish(const std::filesystem::path& site, const Config& config, const std::string& version,
              const std::string& min) {
     const std::string manifest =
-        "{\"notes\": \"Faster loading.\", \"" + std::string(platformEntryKey) + "\": {\"version\": \"" +
-        version + "\", " + (min.empty() ? "" : "\"min\": \"" + min + "\", ") + "\"url\": \"" +
-        config.updateBaseURL + "Vorlia.zip\", \"sha256\": \"00\", \"size\": 48700000}}\n";
+        manifestText({.version = version,
+                      .url = config.updateBaseURL + "Vorlia.zip",
+                      .min = min.empty() ? std::nullopt : std::optional<std::string>(min),
+                      .size = 48700000,
+                      .notes = "Faster loading."});
     std::filesystem::create_directories(site / "download");
     std::ofstream(site / "download" / "version.json", std::ios::binary) << manifest;
-    std::ofstream(site / "download" / "version.json.sig", std::ios::binary) << devSignature(manifest);
+    std::ofstream(site / "download" / "version.json.sig", std::ios::binary) << signWithDevKey(manifest);
 }
 
 Gtk::MessageDialog* visibleDialog() {
@@ -104,10 +88,10 @@ class UpdatePromptTest : public ::testing::Test {
   protected:
     // The stand-in site offering `version`, and the launcher made but not started.
     void prepare(const std::string& version, const std::string& min) {
-        publish(folders.path() / "site", testing::StandIn().config(), version, min);
-        testing::StandInOptions options;
+        publish(folders.path() / "site", test::StandIn().config(), version, min);
+        test::StandInOptions options;
         options.siteDir = folders.path() / "site";
-        hosts = std::make_unique<testing::StandIn>(options);
+        hosts = std::make_unique<test::StandIn>(options);
         config = hosts->config();
         config.applicationId = "io.vorlia.UpdatePromptTest";
         config.timing.automaticCheckDelay = 300ms;
@@ -138,9 +122,9 @@ class UpdatePromptTest : public ::testing::Test {
     }
 
     TempFolder folders;
-    std::unique_ptr<testing::StandIn> hosts;
+    std::unique_ptr<test::StandIn> hosts;
     Config config;
-    NoOpener opener;
+    RecordingOpener opener;
     Glib::RefPtr<Gtk::Application> app;
     std::unique_ptr<LauncherApp> launcher;
     bool shutDown = false;
@@ -249,10 +233,10 @@ std::string commandOutput(const std::string& command) {
 
 TEST(UpdatePromptProcess, QuitInARequiredPromptEndsTheLauncherProcess) {
     TempFolder folders;
-    publish(folders.path() / "site", testing::StandIn().config(), "1.2", "1.1");
-    testing::StandInOptions options;
+    publish(folders.path() / "site", test::StandIn().config(), "1.2", "1.1");
+    test::StandInOptions options;
     options.siteDir = folders.path() / "site";
-    testing::StandIn hosts(options);
+    test::StandIn hosts(options);
 
     gchar** env = g_get_environ();
     env = g_environ_setenv(env, "VORLIA_STANDIN_PROXY", hosts.proxyURL().c_str(), TRUE);

@@ -209,7 +209,7 @@ TEST_F(UpdateScreen, TheFlowsProgressWindowStaysForTheRelaunch) {
         << "#!/bin/sh\necho \"$1\" > '" << (folders.path() / "ran").string() << "'\n";
     fs::permissions(folders.path() / "shell", fs::perms(0755));
 
-    vorlia::testing::writeZip(folders.path() / "served.zip", vorlia::testing::bundleEntries());
+    vorlia::test::writeZip(folders.path() / "served.zip", vorlia::test::bundleEntries());
     std::ifstream in(folders.path() / "served.zip", std::ios::binary);
     const std::string archive(std::istreambuf_iterator<char>(in), {});
     HttpServer server;
@@ -225,7 +225,7 @@ TEST_F(UpdateScreen, TheFlowsProgressWindowStaysForTheRelaunch) {
     UpdateFlow flow(
         settings, *ui, [&] { ++quits; }, environment);
     flow.startDownload(UpdateInfo{"2.0", std::nullopt, server.origin() + "/download/a.zip",
-                                  vorlia::testing::sha256Hex(archive), std::nullopt});
+                                  vorlia::test::sha256Hex(archive), std::nullopt});
     Gtk::Window* progress = ui->progressWindow();
     ASSERT_NE(progress, nullptr);
     ASSERT_TRUE(runUntil([&] { return progress->get_mapped(); }));

@@ -54,10 +54,6 @@ std::filesystem::path saveScreenshot(const std::string& name);
 // A test configuration whose game host is the local server's address, with
 // fresh folders and shortened delays. Hosts: game "127.0.0.1", site "localhost".
 Config localConfig(const std::string& origin, const std::filesystem::path& folder);
-
-// The names the update tests still use for the shared server.
-using LocalHttpServer = HttpServer;
-using RecordedRequest = HttpServer::Request;
 inline Config localConfig(const HttpServer& server, const TempFolder& folders) {
     return localConfig(server.origin(), folders.path());
 }
