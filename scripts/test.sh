@@ -1,7 +1,7 @@
 #!/bin/bash
 # Builds Vorlia and runs every test suite: the unit and integration tests
 # (also under address and undefined-behaviour sanitizers, and the unit tests
-# again unprivileged under umask 0277), the page-script tests under Node, the
+# again unprivileged under umask 0077), the page-script tests under Node, the
 # real-window tests and the script suites on private headless desktops, and
 # the fuzzers for a bounded time. The summary lists the suites that passed,
 # did not run (each says why) and failed; the exit status is non-zero only
@@ -37,7 +37,7 @@ sanitized_tests() {
 suite "format" bash scripts/check-format.sh
 suite "unit tests" ctest_label build unit -j "$JOBS" --no-tests=error
 suite "integration tests" ctest_label build integration -j "$JOBS" --no-tests=ignore
-suite "unit tests, unprivileged, umask 0277" bash tests/run-unprivileged-unit-tests.sh build
+suite "unit tests, unprivileged, umask 0077" bash tests/run-unprivileged-unit-tests.sh build
 suite "unit and integration tests under sanitizers" sanitized_tests
 
 if compgen -G "tests/node/*.test.mjs" >/dev/null; then

@@ -1,5 +1,5 @@
 #!/bin/bash
-# Runs the unit tests again without root's privileges and under umask 0277, so
+# Runs the unit tests again without root's privileges and under umask 0077, so
 # that neither a permission root ignores nor a file mode taken from the umask
 # can pass unseen. As root (as CI runs), they run as the system account
 # vorlia-test, made when missing; as anyone else, as that user.
@@ -12,7 +12,7 @@ SOURCE=$PWD
 # shellcheck source=scripts/lib/common.sh
 . scripts/lib/common.sh
 ACCOUNT=vorlia-test
-MASK=0277
+MASK=0077
 
 if [ "$(id -u)" -eq 0 ]; then
     if ! id -u "$ACCOUNT" >/dev/null 2>&1; then

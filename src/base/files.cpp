@@ -2,6 +2,10 @@
 
 #include "base/handle.hpp"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+
 namespace vorlia {
 
 expected<std::string, std::string> readFile(const std::filesystem::path& path) {
@@ -23,6 +27,24 @@ expected<void, std::string> writeFileAtomically(const std::filesystem::path& fil
                                   G_FILE_SET_CONTENTS_CONSISTENT, mode, &raw)) {
         const Handle<GError> error(raw);
         return unexpected(std::string(error->message));
+    }
+    return {};
+}
+
+expected<void, std::string> makeFolders(const std::filesystem::path& folder) {
+    const auto failure = [](const char* what, const std::filesystem::path& path, int error) {
+        return unexpected(std::string(what) + " \u201c" + path.string() + "\u201d: " + g_strerror(error));
+    };
+    std::filesystem::path made;
+    for (const std::filesystem::path& part : folder) {
+        made /= part;
+        if (::mkdir(made.c_str(), 0700) == 0) {
+            if (::chmod(made.c_str(), 0700) != 0) {
+                return failure("Could not protect the folder", made, errno);
+            }
+        } else if (errno != EEXIST) {
+            return failure("Could not create the folder", made, errno);
+        }
     }
     return {};
 }

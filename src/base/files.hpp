@@ -19,6 +19,13 @@ expected<std::string, std::string> readFile(const std::filesystem::path& path);
 expected<void, std::string> writeFileAtomically(const std::filesystem::path& file, std::string_view content,
                                                 int mode = 0600);
 
+// Creates a folder and its missing parents, each made here given its owner's
+// rights (0700) whatever the umask: mkdir's mode alone is narrowed by it, and
+// under one such as 0277 the owner could not write in what was just made.
+// Folders that exist are left as they are. The error names the folder and the
+// system's reason.
+expected<void, std::string> makeFolders(const std::filesystem::path& folder);
+
 // The application folder: the folder that holds the running executable
 // (resolved through /proc/self/exe).
 std::filesystem::path applicationFolder();

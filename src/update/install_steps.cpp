@@ -96,19 +96,8 @@ fs::path newWorkFolderPath(const fs::path& temporaryFolder) {
 }
 
 expected<void, std::string> createPrivateFolder(const fs::path& folder) {
-    // mkdir's mode is narrowed by the umask: under one such as 0277 a parent
-    // made here would deny its owner the right to create the work folder in
-    // it. Each folder made here is therefore given its owner's rights.
-    fs::path made;
-    for (const fs::path& part : folder.parent_path()) {
-        made /= part;
-        if (::mkdir(made.c_str(), 0700) == 0) {
-            if (::chmod(made.c_str(), 0700) != 0) {
-                return unexpected(systemError("Could not protect the folder", made, errno));
-            }
-        } else if (errno != EEXIST) {
-            return unexpected(systemError("Could not create the folder", made, errno));
-        }
+    if (auto parents = makeFolders(folder.parent_path()); !parents) {
+        return parents;
     }
     if (::mkdir(folder.c_str(), 0700) != 0) {
         return unexpected(systemError("Could not create the folder", folder, errno));

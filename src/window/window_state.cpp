@@ -78,7 +78,7 @@ WindowState loadWindowState(const std::filesystem::path& stateFolder) {
 }
 
 void saveWindowState(const std::filesystem::path& stateFolder, const WindowState& state) {
-    if (g_mkdir_with_parents(stateFolder.c_str(), 0700) != 0) {
+    if (!makeFolders(stateFolder)) {
         return;
     }
     const std::string text = keyFileFromWindowState(state);

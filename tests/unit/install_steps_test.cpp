@@ -68,7 +68,7 @@ class TempFolder : public ::testing::Test {
     void SetUp() override {
         std::random_device rd;
         root_ = fs::temp_directory_path() / ("vorlia-install-test-" + std::to_string(rd()));
-        fs::create_directories(root_);
+        makeFolders(root_);
     }
     void TearDown() override {
         std::error_code ec;
@@ -76,7 +76,7 @@ class TempFolder : public ::testing::Test {
         fs::remove_all(root_, ec);
     }
     static void writeFile(const fs::path& path, const std::string& text, fs::perms perms = fs::perms(0644)) {
-        fs::create_directories(path.parent_path());
+        makeFolders(path.parent_path());
         std::ofstream(path, std::ios::binary) << text;
         fs::permissions(path, perms);
     }
@@ -97,7 +97,7 @@ TEST_F(ApplicationFolder, NeedsTheExtensionAnExecutableAndInfo) {
     EXPECT_TRUE(isApplicationFolder(good));
 
     const fs::path buildTree = root_ / "build";
-    fs::create_directories(buildTree);
+    makeFolders(buildTree);
     fs::copy(good, buildTree, fs::copy_options::recursive);
     EXPECT_FALSE(isApplicationFolder(buildTree)) << "a folder without the extension is never replaced";
 
@@ -111,7 +111,7 @@ TEST_F(ApplicationFolder, NeedsTheExtensionAnExecutableAndInfo) {
     EXPECT_FALSE(isApplicationFolder(notExecutable));
 
     const fs::path folderAsExecutable = root_ / "Odd.app";
-    fs::create_directories(folderAsExecutable / "vorlia");
+    makeFolders(folderAsExecutable / "vorlia");
     writeFile(folderAsExecutable / "Info.json", "{}");
     EXPECT_FALSE(isApplicationFolder(folderAsExecutable));
 
@@ -144,15 +144,15 @@ TEST_F(WorkFolder, CreatedForTheUserOnlyWhateverTheUmask) {
 }
 
 TEST_F(WorkFolder, AnExistingFolderIsNotReused) {
-    fs::create_directories(root_ / "vrl-update-X");
+    makeFolders(root_ / "vrl-update-X");
     const auto made = createPrivateFolder(root_ / "vrl-update-X");
     ASSERT_FALSE(made);
     EXPECT_NE(made.error().find("exists"), std::string::npos) << made.error();
 }
 
 TEST_F(WorkFolder, ListingKeepsHiddenEntriesAndTellsFoldersFromFilesAndLinks) {
-    fs::create_directories(root_ / "Vorlia.app");
-    fs::create_directories(root_ / ".hidden.app");
+    makeFolders(root_ / "Vorlia.app");
+    makeFolders(root_ / ".hidden.app");
     writeFile(root_ / "x.app", "");
     fs::create_directory_symlink(root_ / "Vorlia.app", root_ / "link.app");
     auto listed = listFolder(root_);
@@ -187,7 +187,7 @@ using Unpack = TempFolder;
 TEST_F(Unpack, KeepsPermissionsAndYieldsAnApplicationFolder) {
     writeZip(root_ / "update.zip", bundleEntries());
     const fs::path w = root_ / "w";
-    fs::create_directories(w);
+    makeFolders(w);
     ASSERT_TRUE(unpackArchive(root_ / "update.zip", w));
     EXPECT_TRUE(isApplicationFolder(w / "Vorlia.app"));
     EXPECT_EQ(modeOf(w / "Vorlia.app" / "vorlia") & 07777, 0755U);
@@ -198,13 +198,13 @@ TEST_F(Unpack, DropsSetIdBits) {
     std::vector<Entry> entries = bundleEntries();
     entries[1].perm = 06755;
     writeZip(root_ / "update.zip", entries);
-    fs::create_directories(root_ / "w");
+    makeFolders(root_ / "w");
     ASSERT_TRUE(unpackArchive(root_ / "update.zip", root_ / "w"));
     EXPECT_EQ(modeOf(root_ / "w" / "Vorlia.app" / "vorlia") & 07777, 0755U);
 }
 
 TEST_F(Unpack, ThroughALinkedTemporaryFolder) {
-    fs::create_directories(root_ / "real" / "w");
+    makeFolders(root_ / "real" / "w");
     fs::create_directory_symlink(root_ / "real", root_ / "tmp-link");
     writeZip(root_ / "update.zip", bundleEntries());
     ASSERT_TRUE(unpackArchive(root_ / "update.zip", root_ / "tmp-link" / "w"));
@@ -221,8 +221,8 @@ class UnpackRefuses : public TempFolder, public ::testing::WithParamInterface<Es
 // The archive is refused as a whole, and nothing lands beside the work folder.
 TEST_P(UnpackRefuses, WritesNothingOutsideTheWorkFolder) {
     const fs::path w = root_ / "deep" / "w";
-    fs::create_directories(w);
-    fs::create_directories(root_ / "outside");
+    makeFolders(w);
+    makeFolders(root_ / "outside");
     writeZip(root_ / "update.zip", GetParam().entries);
     EXPECT_FALSE(unpackArchive(root_ / "update.zip", w));
     for (const auto& item : fs::recursive_directory_iterator(root_)) {
@@ -292,7 +292,7 @@ TEST_F(Unpack, FailsWhenAFileCannotBeWrittenWhole) {
     for (const auto& [refusal, name] : {std::pair{Refusal::FileSizeLimit, "file size limit"},
                                         std::pair{Refusal::FullFileSystem, "full file system"}}) {
         const fs::path w = root_ / (std::string("w ") + name);
-        fs::create_directories(w);
+        makeFolders(w);
         const int status = unpackRefused(refusal, root_ / "update.zip", w);
         if (status == 77) {
             std::cout << "cannot mount a tmpfs here: " << name << " not tried\n";
@@ -336,11 +336,11 @@ TEST_F(Unpack, RefusesAnEntryWithAWrongChecksum) {
     std::string bytes(std::istreambuf_iterator<char>(in), {});
     const std::size_t at = bytes.find(content);
     ASSERT_NE(at, std::string::npos);
-    fs::create_directories(root_ / "intact");
+    makeFolders(root_ / "intact");
     ASSERT_TRUE(unpackArchive(root_ / "update.zip", root_ / "intact"));
     bytes[at + 100] = 'x';
     writeFile(root_ / "damaged.zip", bytes);
-    fs::create_directories(root_ / "w");
+    makeFolders(root_ / "w");
     EXPECT_FALSE(unpackArchive(root_ / "damaged.zip", root_ / "w"));
 }
 
@@ -353,7 +353,7 @@ TEST_F(Unpack, RefusesWhatIsNotAWholeZip) {
     writeFile(root_ / "empty.zip", "");
     for (const char* name : {"truncated.zip", "text.zip", "empty.zip", "absent.zip"}) {
         const fs::path w = root_ / (std::string("w-") + name);
-        fs::create_directories(w);
+        makeFolders(w);
         EXPECT_FALSE(unpackArchive(root_ / name, w)) << name;
     }
 }

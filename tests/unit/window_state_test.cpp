@@ -57,7 +57,9 @@ TEST(WindowState, SavedAndLoadedFromTheStateFolder) {
     const WindowState s{1400, 820, true, false};
     saveWindowState(folder, s);
     EXPECT_EQ(loadWindowState(folder), s);
-    std::ofstream(windowStateFile(folder), std::ios::trunc) << "\x00\x01 not a key file";
+    // A damaged file in place of the saved one (made anew: the saved one may be read-only under the umask).
+    std::filesystem::remove(windowStateFile(folder));
+    std::ofstream(windowStateFile(folder)) << "\x00\x01 not a key file";
     EXPECT_EQ(loadWindowState(folder), WindowState{});
 }
 
