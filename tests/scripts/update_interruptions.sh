@@ -228,10 +228,14 @@ case_killed_while_unpacking() {
     full=$(bytes "$ROOT/large-release/Vorlia.app")
     start_standin || { finish_case "-"; return; }
     start_launcher
-    accept_update_offer || { finish_case "$(state)"; return; }
+    # Armed before the offer is accepted, so that no delay of the key press
+    # lets the unpacking run past the moment.
+    "$CATCH" --timeout 120 --file "$S/tmp/vrl-update-*/Vorlia.app/filler.bin" \
+        --min-size $((FILLER_MB * 1048576 / 8)) --stop "$LAUNCHER" >"$S/caught" &
+    local catcher=$!
+    accept_update_offer || { kill "$catcher" 2>/dev/null; finish_case "$(state)"; return; }
     local unpacked
-    if unpacked=$("$CATCH" --timeout 120 --file "$S/tmp/vrl-update-*/Vorlia.app/filler.bin" \
-        --min-size $((FILLER_MB * 1048576 / 8)) --stop "$LAUNCHER"); then
+    if wait "$catcher" && unpacked=$(cat "$S/caught"); then
         local got
         got=$(bytes "$(dirname "$unpacked")")
         AT="$((got / 1048576)) of $((full / 1048576)) MiB unpacked"
@@ -264,12 +268,16 @@ killed_after_starting_the_script() {
     publish_version_2
     start_standin || { finish_case "-"; return; }
     start_launcher
-    accept_update_offer || { finish_case "$(state)"; return; }
-    local mark script caught
+    local mark script caught catcher
     mark=$(log_mark)
-    # Frozen the moment the script runs, before the launcher ends by itself.
-    script=$("$CATCH" --timeout 120 --process swap.sh --stop "$LAUNCHER")
+    # Frozen the moment the script runs, before the launcher ends by itself;
+    # armed before the offer is accepted, since the launcher leaves quickly.
+    "$CATCH" --timeout 120 --process swap.sh --stop "$LAUNCHER" >"$S/caught" &
+    catcher=$!
+    accept_update_offer || { kill "$catcher" 2>/dev/null; finish_case "$(state)"; return; }
+    wait "$catcher"
     caught=$?
+    script=$(cat "$S/caught")
     if [ "$caught" -eq 0 ]; then
         AT="script running (process $script), launcher frozen"
     elif [ "$caught" -eq 2 ] && [ "$attempt" -lt 3 ]; then
