@@ -31,19 +31,20 @@ expected<void, std::string> writeFileAtomically(const std::filesystem::path& fil
     return {};
 }
 
+std::string fileError(std::string_view what, const std::filesystem::path& path, int error) {
+    return std::string(what) + " \u201c" + path.string() + "\u201d: " + g_strerror(error);
+}
+
 expected<void, std::string> makeFolders(const std::filesystem::path& folder) {
-    const auto failure = [](const char* what, const std::filesystem::path& path, int error) {
-        return unexpected(std::string(what) + " \u201c" + path.string() + "\u201d: " + g_strerror(error));
-    };
     std::filesystem::path made;
     for (const std::filesystem::path& part : folder) {
         made /= part;
         if (::mkdir(made.c_str(), 0700) == 0) {
             if (::chmod(made.c_str(), 0700) != 0) {
-                return failure("Could not protect the folder", made, errno);
+                return unexpected(fileError("Could not protect the folder", made, errno));
             }
         } else if (errno != EEXIST) {
-            return failure("Could not create the folder", made, errno);
+            return unexpected(fileError("Could not create the folder", made, errno));
         }
     }
     return {};

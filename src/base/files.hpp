@@ -19,6 +19,10 @@ expected<std::string, std::string> readFile(const std::filesystem::path& path);
 expected<void, std::string> writeFileAtomically(const std::filesystem::path& file, std::string_view content,
                                                 int mode = 0600);
 
+// "What “path”: the system's reason", as the updater shows a failed call on a
+// file or folder.
+std::string fileError(std::string_view what, const std::filesystem::path& path, int error);
+
 // Creates a folder and its missing parents, each made here given its owner's
 // rights (0700) whatever the umask: mkdir's mode alone is narrowed by it, and
 // under one such as 0277 the owner could not write in what was just made.

@@ -20,10 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string systemError(std::string_view what, const fs::path& path, int error) {
-    return std::string(what) + " \u201c" + path.string() + "\u201d: " + g_strerror(error);
-}
-
 struct ReadArchiveFree {
     void operator()(archive* a) const noexcept { archive_read_free(a); }
 };
@@ -100,10 +96,10 @@ expected<void, std::string> createPrivateFolder(const fs::path& folder) {
         return parents;
     }
     if (::mkdir(folder.c_str(), 0700) != 0) {
-        return unexpected(systemError("Could not create the folder", folder, errno));
+        return unexpected(fileError("Could not create the folder", folder, errno));
     }
     if (::chmod(folder.c_str(), 0700) != 0) {
-        return unexpected(systemError("Could not protect the folder", folder, errno));
+        return unexpected(fileError("Could not protect the folder", folder, errno));
     }
     return {};
 }
@@ -111,7 +107,7 @@ expected<void, std::string> createPrivateFolder(const fs::path& folder) {
 expected<std::vector<FolderEntry>, std::string> listFolder(const fs::path& folder) {
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
     if (!dir) {
-        return unexpected(systemError("Could not list the folder", folder, errno));
+        return unexpected(fileError("Could not list the folder", folder, errno));
     }
     std::vector<FolderEntry> entries;
     for (;;) {
@@ -119,7 +115,7 @@ expected<std::vector<FolderEntry>, std::string> listFolder(const fs::path& folde
         const dirent* d = ::readdir(dir.get());
         if (d == nullptr) {
             if (errno != 0) {
-                return unexpected(systemError("Could not list the folder", folder, errno));
+                return unexpected(fileError("Could not list the folder", folder, errno));
             }
             break;
         }

@@ -4,10 +4,10 @@
 #include "update/archive_download.hpp"
 
 #include "base/handle.hpp"
-
 #include "support/digest.hpp"
-#include <gio/gio.h>
+#include "support/temp_folder.hpp"
 
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -119,14 +119,7 @@ class ArchiveDownload : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_GE(sodium_init(), 0);
-        std::random_device rd;
-        root_ = fs::temp_directory_path() / ("vorlia-download-test-" + std::to_string(rd()));
-        fs::create_directories(root_);
         session_ = adopt(soup_session_new_with_options("timeout", 2, nullptr));
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(root_, ec);
     }
     DownloadResult fetch(const std::string& url, std::vector<DownloadProgress>* seen = nullptr) {
         GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr);
@@ -145,7 +138,8 @@ class ArchiveDownload : public ::testing::Test {
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 
-    fs::path root_;
+    const test::TempFolder temp_;
+    const fs::path root_ = temp_.path();
     Handle<SoupSession> session_;
 };
 

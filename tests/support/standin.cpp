@@ -56,11 +56,6 @@ std::filesystem::path StandIn::program() {
 StandIn::StandIn(StandInOptions options)
     : gameHost_(options.gameHost.empty() ? build::gameHost : options.gameHost),
       siteHost_(options.siteHost.empty() ? build::siteHost : options.siteHost) {
-    std::string pattern = (std::filesystem::path(g_get_tmp_dir()) / "vorlia-standin-XXXXXX").string();
-    if (g_mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("cannot make a temporary folder");
-    }
-    folder_ = pattern;
     std::filesystem::create_directories(scratch());
     log_ = folder_ / "requests.log";
     certificate_ =
@@ -120,8 +115,6 @@ StandIn::StandIn(StandInOptions options)
 StandIn::~StandIn() {
     kill(pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
 }
 
 std::string StandIn::proxyURL() const {

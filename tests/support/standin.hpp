@@ -16,6 +16,7 @@
 #pragma once
 
 #include "app/config.hpp"
+#include "support/temp_folder.hpp"
 
 #include <nlohmann/json.hpp>
 #include <sys/types.h>
@@ -68,7 +69,8 @@ class StandIn {
     static std::filesystem::path program();
 
   private:
-    std::filesystem::path folder_;
+    TempFolder temp_; // removed once the program has ended
+    std::filesystem::path folder_ = temp_.path();
     std::filesystem::path log_;
     std::filesystem::path certificate_;
     std::string gameHost_;

@@ -1,6 +1,7 @@
 #include "update/install_steps.hpp"
 
 #include "base/files.hpp"
+#include "support/temp_folder.hpp"
 #include "support/zip_writer.hpp"
 
 #include <gtest/gtest.h>
@@ -15,7 +16,6 @@
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -63,18 +63,8 @@ TEST(PathExtension, TextAfterTheLastFullStop) {
 
 // --- real folders -------------------------------------------------------------
 
-class TempFolder : public ::testing::Test {
+class RealFolders : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::random_device rd;
-        root_ = fs::temp_directory_path() / ("vorlia-install-test-" + std::to_string(rd()));
-        makeFolders(root_);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::permissions(root_, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(root_, ec);
-    }
     static void writeFile(const fs::path& path, const std::string& text, fs::perms perms = fs::perms(0644)) {
         makeFolders(path.parent_path());
         std::ofstream(path, std::ios::binary) << text;
@@ -85,10 +75,11 @@ class TempFolder : public ::testing::Test {
         EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
         return st.st_mode;
     }
-    fs::path root_;
+    const test::TempFolder temp_;
+    const fs::path root_ = temp_.path();
 };
 
-using ApplicationFolder = TempFolder;
+using ApplicationFolder = RealFolders;
 
 TEST_F(ApplicationFolder, NeedsTheExtensionAnExecutableAndInfo) {
     const fs::path good = root_ / "Vorlia.app";
@@ -119,7 +110,7 @@ TEST_F(ApplicationFolder, NeedsTheExtensionAnExecutableAndInfo) {
     EXPECT_FALSE(isApplicationFolder(root_ / "file.app"));
 }
 
-using WorkFolder = TempFolder;
+using WorkFolder = RealFolders;
 
 TEST_F(WorkFolder, NamedWithAnUpperCaseUuid) {
     const fs::path w = newWorkFolderPath(root_);
@@ -182,7 +173,7 @@ using test::bundleEntries;
 using test::writeZip;
 using Entry = test::ZipEntry;
 
-using Unpack = TempFolder;
+using Unpack = RealFolders;
 
 TEST_F(Unpack, KeepsPermissionsAndYieldsAnApplicationFolder) {
     writeZip(root_ / "update.zip", bundleEntries());
@@ -216,7 +207,7 @@ struct EscapeCase {
     std::vector<Entry> entries;
 };
 
-class UnpackRefuses : public TempFolder, public ::testing::WithParamInterface<EscapeCase> {};
+class UnpackRefuses : public RealFolders, public ::testing::WithParamInterface<EscapeCase> {};
 
 // The archive is refused as a whole, and nothing lands beside the work folder.
 TEST_P(UnpackRefuses, WritesNothingOutsideTheWorkFolder) {
