@@ -2,9 +2,22 @@
 
 namespace vorlia {
 
-DownloadVerdict judgeDownload(const DownloadResult& result, std::string_view manifestSha256) {
+std::optional<std::uint64_t> boundSize(std::optional<std::int64_t> manifestSize) {
+    // Zero and negative sizes only ever fed the prompt's estimate; published
+    // manifests may carry them, so they bind nothing.
+    if (!manifestSize || *manifestSize <= 0) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(*manifestSize);
+}
+
+DownloadVerdict judgeDownload(const DownloadResult& result, std::string_view manifestSha256,
+                              std::optional<std::int64_t> manifestSize) {
     if (!result.haveBody || !result.httpResponse || result.status != 200 || result.error ||
         !result.bodyStored) {
+        return DownloadVerdict::didNotFinish;
+    }
+    if (const auto size = boundSize(manifestSize); size && result.received != *size) {
         return DownloadVerdict::didNotFinish;
     }
     // Only ASCII letters matter: no other character lowers to a hex digit.

@@ -1,6 +1,8 @@
 // The verdict on a finished archive download, as plain values.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -8,22 +10,30 @@ namespace vorlia {
 
 // What one download attempt left behind.
 struct DownloadResult {
-    bool haveBody = false;     // a response body was received into the archive file
-    bool httpResponse = false; // the final answer was an HTTP response
-    unsigned status = 0;       // its status, after any redirects
-    bool error = false;        // the transfer reported an error (a cut, a time-out)
-    bool bodyStored = false;   // every byte received was written to the archive file
-    std::string digestHex;     // SHA-256 of the stored bytes, lowercase hex
+    bool haveBody = false;      // a response body was received into the archive file
+    bool httpResponse = false;  // the final answer was an HTTP response
+    unsigned status = 0;        // its status, after any redirects
+    bool error = false;         // the transfer reported an error (a cut, a time-out)
+    bool bodyStored = false;    // every byte received was written to the archive file
+    std::uint64_t received = 0; // bytes of the (decoded) body stored
+    std::string digestHex;      // SHA-256 of the stored bytes, lowercase hex
 };
 
 enum class DownloadVerdict {
     genuine,      // complete, and its digest is the manifest's
-    didNotFinish, // no body, not a 200 answer, a transfer error, or not stored whole
+    didNotFinish, // no body, not a 200 answer, a transfer error, not stored whole, or not the announced size
     notGenuine,   // complete, but another digest
 };
 
+// The length a manifest `size` binds the archive to: a positive size, else none.
+std::optional<std::uint64_t> boundSize(std::optional<std::int64_t> manifestSize);
+
 // Transport failures come first: a cut download is never called not genuine.
-// The manifest digest is compared lower-cased and otherwise exactly as given.
-DownloadVerdict judgeDownload(const DownloadResult& result, std::string_view manifestSha256);
+// A body of another length than a positive manifest `size` did not finish
+// either (shorter: cut; longer: not the published archive, and its reading
+// was stopped). The manifest digest is compared lower-cased and otherwise
+// exactly as given.
+DownloadVerdict judgeDownload(const DownloadResult& result, std::string_view manifestSha256,
+                              std::optional<std::int64_t> manifestSize = std::nullopt);
 
 } // namespace vorlia

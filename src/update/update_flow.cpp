@@ -20,23 +20,51 @@ guint timeoutSeconds(std::chrono::milliseconds timeout) {
     return static_cast<guint>((timeout.count() + 999) / 1000);
 }
 
+// The most of a manifest or its signature ever read: neither is trusted
+// before both are in, so an endless or huge body must not be held whole.
+constexpr std::size_t manifestCap = 1 << 20;
+constexpr std::size_t signatureCap = 1 << 10;
+
 // A GET of the whole body into memory, no extra headers. Nothing when the
-// transfer failed; an error page is a body like any other.
-std::optional<std::string> fetchBody(SoupSession* session, const std::string& url,
+// transfer failed or the body is longer than `cap` bytes; an error page is a
+// body like any other.
+std::optional<std::string> fetchBody(SoupSession* session, const std::string& url, std::size_t cap,
                                      GCancellable* cancellable) {
     const Handle<SoupMessage> message = adopt(soup_message_new(SOUP_METHOD_GET, url.c_str()));
     if (!message) {
         return std::nullopt;
     }
     GError* raw = nullptr;
-    const Handle<GBytes> body = adopt(soup_session_send_and_read(session, message.get(), cancellable, &raw));
-    const Handle<GError> error(raw);
-    if (!body) {
+    const Handle<GInputStream> stream = adopt(soup_session_send(session, message.get(), cancellable, &raw));
+    Handle<GError> error(raw);
+    if (!stream) {
         return std::nullopt;
     }
-    gsize size = 0;
-    const auto* data = static_cast<const char*>(g_bytes_get_data(body.get(), &size));
-    return std::string(data != nullptr ? data : "", size);
+    std::string body;
+    bool whole = false;
+    char block[16 * 1024];
+    while (body.size() <= cap) {
+        const gssize n = g_input_stream_read(stream.get(), block, sizeof block, cancellable, &raw);
+        if (n < 0) {
+            error.reset(raw);
+            break;
+        }
+        if (n == 0) {
+            whole = true;
+            break;
+        }
+        body.append(block, static_cast<std::size_t>(n));
+    }
+    // Closing reads whatever is left of the body: past the cap, give up at once.
+    const Handle<GCancellable> giveUp = adopt(g_cancellable_new());
+    if (!whole) {
+        g_cancellable_cancel(giveUp.get());
+    }
+    g_input_stream_close(stream.get(), giveUp.get(), nullptr);
+    if (!whole || body.size() > cap) {
+        return std::nullopt;
+    }
+    return body;
 }
 
 // A parsable http(s) address with a host, or nothing.
@@ -145,8 +173,8 @@ void UpdateFlow::check(bool userInitiated) {
          version = settings_.launcherVersion, userInitiated](GCancellable* cancellable) {
             // The signature is asked for once the manifest's request has ended,
             // whatever its outcome: only the bodies count.
-            const auto manifest = fetchBody(http, urls.manifest, cancellable);
-            const auto signature = fetchBody(http, urls.signature, cancellable);
+            const auto manifest = fetchBody(http, urls.manifest, manifestCap, cancellable);
+            const auto signature = fetchBody(http, urls.signature, signatureCap, cancellable);
             return checkOutcome(verifiedManifest(signature, manifest, key, base), version, userInitiated);
         },
         [this](CheckOutcome outcome) {
@@ -200,14 +228,14 @@ void UpdateFlow::startDownload(const UpdateInfo& info) {
     SoupSession* http = session();
     runInThread<DownloadVerdict>(
         http,
-        [http, uri, archive = workFolder / archiveFileName, progress = progress_,
-         sha256 = info.sha256](GCancellable* cancellable) {
-            const DownloadResult result =
-                downloadArchive(http, uri.get(), archive, cancellable, [&](const DownloadProgress& p) {
-                    progress->received = p.received;
-                    progress->total = p.total.value_or(0);
-                });
-            return judgeDownload(result, sha256);
+        [http, uri, archive = workFolder / archiveFileName, progress = progress_, sha256 = info.sha256,
+         size = info.size](GCancellable* cancellable) {
+            const DownloadResult result = downloadArchive(http, uri.get(), archive, boundSize(size),
+                                                          cancellable, [&](const DownloadProgress& p) {
+                                                              progress->received = p.received;
+                                                              progress->total = p.total.value_or(0);
+                                                          });
+            return judgeDownload(result, sha256, size);
         },
         [this, workFolder](DownloadVerdict verdict) { downloaded(workFolder, verdict); });
 }

@@ -17,6 +17,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <random>
@@ -31,6 +33,7 @@ struct Answer {
     std::string head;            // status line and headers, without the blank line
     std::string body;            // bytes sent after the headers
     bool stallAfterBody = false; // keep the connection open, sending nothing more
+    bool endless = false;        // after the body, send filler until the client goes
 };
 
 class LoopbackServer {
@@ -52,6 +55,8 @@ class LoopbackServer {
         thread_.join();
         ::close(listener_);
     }
+    // Filler bytes sent by endless answers so far.
+    std::size_t fillerSent() const { return sent_; }
     std::string url(const std::string& path) const {
         return "http://127.0.0.1:" + std::to_string(port_) + path;
     }
@@ -83,6 +88,18 @@ class LoopbackServer {
                 found != answers_.end() ? found->second : Answer{"HTTP/1.1 500 No Answer", ""};
             const std::string bytes = answer.head + "\r\nConnection: close\r\n\r\n" + answer.body;
             ::send(client, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            const std::string filler(1 << 16, 'e');
+            while (answer.endless && !stop_) {
+                pollfd c{client, POLLOUT, 0};
+                if (::poll(&c, 1, 50) <= 0) {
+                    continue;
+                }
+                const ssize_t n = ::send(client, filler.data(), filler.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (n < 0 && errno != EAGAIN) {
+                    break;
+                }
+                sent_ += n > 0 ? static_cast<std::size_t>(n) : 0;
+            }
             while (answer.stallAfterBody && !stop_) {
                 pollfd c{client, POLLIN, 0};
                 if (::poll(&c, 1, 50) > 0 && ::recv(client, buffer, sizeof buffer, 0) <= 0) {
@@ -97,6 +114,7 @@ class LoopbackServer {
     int listener_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
+    std::atomic<std::size_t> sent_{0};
     std::thread thread_;
 };
 
@@ -124,7 +142,7 @@ class ArchiveDownload : public ::testing::Test {
     DownloadResult fetch(const std::string& url, std::vector<DownloadProgress>* seen = nullptr) {
         GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr);
         EXPECT_NE(uri, nullptr);
-        DownloadResult r = downloadArchive(session_.get(), uri, root_ / "update.zip", nullptr,
+        DownloadResult r = downloadArchive(session_.get(), uri, root_ / "update.zip", std::nullopt, nullptr,
                                            [&](const DownloadProgress& p) {
                                                if (seen != nullptr) {
                                                    seen->push_back(p);
@@ -241,6 +259,73 @@ TEST_F(ArchiveDownload, CompressedTransferIsStoredDecodedAndNotTakenForACut) {
 TEST_F(ArchiveDownload, ChunkedBodyCutMidChunkIsAnError) {
     LoopbackServer server({{"/a.zip", {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked", "10\r\nonly half"}}});
     EXPECT_TRUE(fetch(server.url("/a.zip")).error);
+}
+
+std::string chunk(const std::string& bytes) {
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx\r\n", bytes.size());
+    return size + bytes + "\r\n";
+}
+
+struct CutCase {
+    const char* name;
+    Answer answer;
+    bool cut; // what the download must say
+};
+
+class ArchiveBodyEnd : public ArchiveDownload, public ::testing::WithParamInterface<CutCase> {};
+
+// Each body ends on a boundary that libsoup alone takes for the end.
+TEST_P(ArchiveBodyEnd, ACutIsAnErrorAndAWholeBodyIsNot) {
+    LoopbackServer server({{"/a.zip", GetParam().answer}});
+    const DownloadResult r = fetch(server.url("/a.zip"));
+    EXPECT_EQ(r.error, GetParam().cut);
+    if (!GetParam().cut) {
+        EXPECT_EQ(r.digestHex, sha256Hex(archiveBytes()));
+        EXPECT_EQ(stored(), archiveBytes());
+    }
+}
+
+const std::string kChunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked";
+const std::string kGzipChunked = kChunked + "\r\nContent-Encoding: gzip";
+const std::string kWhole = archiveBytes();
+const std::string kHalf = kWhole.substr(0, kWhole.size() / 2);
+const std::string kPacked = gzipped(kWhole);
+const std::string kPackedHalf = kPacked.substr(0, kPacked.size() / 2);
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ArchiveBodyEnd,
+    ::testing::Values(
+        CutCase{"ChunkedWhole",
+                {kChunked, chunk(kHalf) + chunk(kWhole.substr(kHalf.size())) + "0\r\n\r\n"},
+                false},
+        CutCase{"ChunkedCutBetweenChunks", {kChunked, chunk(kHalf)}, true},
+        CutCase{"ChunkedWithoutTheLastChunkStalled", {kChunked, chunk(kHalf), true}, true},
+        CutCase{"GzipWhole",
+                {"HTTP/1.1 200 OK\r\nContent-Encoding: gzip" + lengthHeader(kPacked.size()), kPacked},
+                false},
+        // With the connection closing, libsoup reads to the end of the stream
+        // whatever the announced length.
+        CutCase{"GzipCutShortOfItsLength",
+                {"HTTP/1.1 200 OK\r\nContent-Encoding: gzip" + lengthHeader(kPacked.size()), kPackedHalf},
+                true},
+        CutCase{"GzipChunkedWhole", {kGzipChunked, chunk(kPacked) + "0\r\n\r\n"}, false},
+        CutCase{"GzipChunkedCut", {kGzipChunked, chunk(kPackedHalf)}, true},
+        CutCase{
+            "GzipStreamCutInsideAWholeChunkedBody", {kGzipChunked, chunk(kPackedHalf) + "0\r\n\r\n"}, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ArchiveDownload, EndlessBodyIsReadOnlyJustPastTheLimit) {
+    LoopbackServer server({{"/a.zip", {"HTTP/1.1 200 OK", "", false, true}}});
+    GUri* uri = g_uri_parse(server.url("/a.zip").c_str(), G_URI_FLAGS_NONE, nullptr);
+    const std::uint64_t limit = 1'000'000;
+    const DownloadResult r =
+        downloadArchive(session_.get(), uri, root_ / "update.zip", limit, nullptr, nullptr);
+    g_uri_unref(uri);
+    EXPECT_GT(r.received, limit);
+    EXPECT_LT(r.received, limit + (1 << 20));
+    EXPECT_LT(fs::file_size(root_ / "update.zip"), limit + (1 << 20));
+    EXPECT_EQ(judgeDownload(r, r.digestHex, limit), DownloadVerdict::didNotFinish);
 }
 
 TEST_F(ArchiveDownload, StalledTransferEndsWithTheSessionTimeout) {

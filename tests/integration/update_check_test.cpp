@@ -179,6 +179,33 @@ TEST_F(UpdateCheck, EverythingElseEndsLikeNotNewer) {
     }
 }
 
+// An endless manifest must not fill memory before its signature is looked at:
+// one byte past a mebibyte and even a signed manifest is a failed check.
+TEST_F(UpdateCheck, AManifestIsReadUpToAMebibyte) {
+    const auto manifestOfLength = [](const std::string& base, std::size_t length) {
+        ManifestEntry entry{.version = "2.0", .url = base + "a.zip", .sha256 = std::string(64, '0')};
+        const std::size_t bare = manifestText(entry).size();
+        entry.notes = std::string(length - bare - std::string(R"("notes": "", )").size(), 'n');
+        std::string text = manifestText(entry);
+        EXPECT_EQ(text.size(), length);
+        return text;
+    };
+    HttpServer atTheCap;
+    HttpServer pastTheCap;
+    const std::pair<HttpServer*, std::size_t> cases[] = {{&atTheCap, 1u << 20},
+                                                         {&pastTheCap, (1u << 20) + 1}};
+    for (const auto& [caseSite, length] : cases) {
+        const std::string manifest = manifestOfLength(caseSite->baseURL(), length);
+        caseSite->serve("/download/version.json", ok(manifest));
+        caseSite->serve("/download/version.json.sig", ok(signWithDevKey(manifest)));
+    }
+    Checker accepted(checkConfig(atTheCap));
+    EXPECT_EQ(accepted.run({true}), Strings{"offer 2.0"});
+    Checker refused(checkConfig(pastTheCap));
+    EXPECT_EQ(refused.run({true}), Strings{"up to date 1.0"});
+    EXPECT_EQ(refused.run({false}), Strings{});
+}
+
 // Only the bodies count: an error status around the signed files is not
 // looked at, and what they sign is offered.
 TEST_F(UpdateCheck, AnErrorStatusWithTheSignedFilesIsNotLookedAt) {

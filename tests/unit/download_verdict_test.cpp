@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace vorlia {
@@ -19,6 +21,7 @@ DownloadResult complete() {
     r.status = 200;
     r.bodyStored = true;
     r.digestHex = kDigest;
+    r.received = 1000;
     return r;
 }
 
@@ -27,12 +30,14 @@ struct VerdictCase {
     DownloadResult result;
     std::string manifestSha256;
     DownloadVerdict verdict;
+    std::optional<std::int64_t> manifestSize = std::nullopt;
 };
 
 class DownloadJudgement : public ::testing::TestWithParam<VerdictCase> {};
 
 TEST_P(DownloadJudgement, FollowsTheFailureTable) {
-    EXPECT_EQ(judgeDownload(GetParam().result, GetParam().manifestSha256), GetParam().verdict);
+    EXPECT_EQ(judgeDownload(GetParam().result, GetParam().manifestSha256, GetParam().manifestSize),
+              GetParam().verdict);
 }
 
 DownloadResult with(void (*change)(DownloadResult&)) {
@@ -77,7 +82,14 @@ INSTANTIATE_TEST_SUITE_P(
         VerdictCase{"EmptyBodyWithItsDigest", with([](DownloadResult& r) {
                         r.digestHex = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
                     }),
-                    "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855", kGenuine}),
+                    "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855", kGenuine},
+        // A positive manifest size binds the length, even when the digest matches.
+        VerdictCase{"TheAnnouncedSize", complete(), kDigest, kGenuine, 1000},
+        VerdictCase{"ShorterThanTheSize", complete(), kDigest, kNotFinished, 1001},
+        VerdictCase{"LongerThanTheSize", complete(), kDigest, kNotFinished, 999},
+        VerdictCase{"ShorterThanTheSizeAndAnotherDigest", complete(), "00", kNotFinished, 1001},
+        VerdictCase{"ZeroSizeBindsNothing", complete(), kDigest, kGenuine, 0},
+        VerdictCase{"NegativeSizeBindsNothing", complete(), kDigest, kGenuine, -5}),
     [](const auto& info) { return info.param.name; });
 
 } // namespace
