@@ -56,8 +56,12 @@ LauncherApp::LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config
 void LauncherApp::openGameWindow() {
     game_ = std::make_unique<GameWindow>(app_, gameWindowSettings(config_, hooks_), opener_);
     game_->window().present();
-    Glib::signal_timeout().connect_once([this] { updater().check(false); },
-                                        static_cast<unsigned>(config_.timing.automaticCheckDelay.count()));
+    Glib::signal_timeout().connect_once(
+        [this] {
+            updater().removeLeftovers();
+            updater().check(false);
+        },
+        static_cast<unsigned>(config_.timing.automaticCheckDelay.count()));
 }
 
 void LauncherApp::addActions() {

@@ -30,6 +30,13 @@ std::string fileError(std::string_view what, const std::filesystem::path& path, 
 // system's reason.
 expected<void, std::string> makeFolders(const std::filesystem::path& folder);
 
+// Removes a folder and everything in it that the current user owns, without
+// ever following a symbolic link: a link is removed as a link, and what it
+// points at is never reached. Entries owned by anyone else are left, and so
+// are the folders that hold them. True when nothing is left at `folder`
+// (including when nothing was there).
+bool removeOwnTree(const std::filesystem::path& folder);
+
 // The application folder: the folder that holds the running executable
 // (resolved through /proc/self/exe).
 std::filesystem::path applicationFolder();

@@ -2,7 +2,10 @@
 
 #include "base/files.hpp"
 #include "base/handle.hpp"
+#include "rules/constants.hpp"
+#include "rules/install_rules.hpp"
 #include "rules/relaunch_script.hpp"
+#include "rules/version.hpp"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -11,6 +14,7 @@
 
 #include <cerrno>
 #include <dirent.h>
+#include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,6 +50,19 @@ bool isContainedName(std::string_view name) {
 bool isRegularFile(const fs::path& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Whether the folder's `vorlia` is a program this machine can start. Read
+// without following a link: isApplicationFolder has found a regular file.
+bool holdsProgramForThisMachine(const fs::path& folder) {
+    const int fd = ::open((folder / "vorlia").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char header[64];
+    const ssize_t n = ::read(fd, header, sizeof header);
+    ::close(fd);
+    return n > 0 && isProgramFor(std::string_view(header, static_cast<std::size_t>(n)), thisMachine());
 }
 
 void setNewSession(gpointer) {
@@ -89,6 +106,51 @@ fs::path newWorkFolderPath(const fs::path& temporaryFolder) {
     const GText uuid(g_uuid_string_random());
     const GText upper(g_ascii_strup(uuid.get(), -1));
     return temporaryFolder / (std::string("vrl-update-") + upper.get());
+}
+
+bool isWorkFolderName(std::string_view name) {
+    constexpr std::string_view prefix = "vrl-update-";
+    return name.size() > prefix.size() && name.starts_with(prefix);
+}
+
+namespace {
+
+// The version of the new application folder a work folder still holds, if any.
+std::optional<std::string> heldVersion(const fs::path& workFolder) {
+    auto entries = listFolder(workFolder);
+    if (!entries) {
+        return std::nullopt;
+    }
+    const std::optional<std::string> name = chooseNewApplicationFolder(*entries);
+    if (!name || !isApplicationFolder(workFolder / *name)) {
+        return std::nullopt;
+    }
+    auto info = readFile(workFolder / *name / "Info.json");
+    return launcherVersionFromInfo(info ? std::optional<std::string>(*info) : std::nullopt);
+}
+
+} // namespace
+
+void removeLeftoverWorkFolders(const fs::path& temporaryFolder, std::string_view runningVersion,
+                               std::int64_t startedAt) {
+    auto entries = listFolder(temporaryFolder);
+    if (!entries) {
+        return;
+    }
+    for (const FolderEntry& entry : *entries) {
+        if (!entry.isFolder || !isWorkFolderName(entry.name)) {
+            continue;
+        }
+        const fs::path folder = temporaryFolder / entry.name;
+        struct stat st {};
+        if (::lstat(folder.c_str(), &st) != 0 || st.st_uid != ::getuid() || st.st_mtime >= startedAt) {
+            continue;
+        }
+        if (const auto version = heldVersion(folder); version && isNewer(*version, runningVersion)) {
+            continue;
+        }
+        removeOwnTree(folder);
+    }
 }
 
 expected<void, std::string> createPrivateFolder(const fs::path& folder) {
@@ -166,6 +228,18 @@ bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
         if (name == nullptr || !isContainedName(name)) {
             return false;
         }
+        // Only files, folders, and links that land inside the folder: a
+        // device node or a link out of the folder has no place in a launcher.
+        const bool hardLink = archive_entry_hardlink(entry) != nullptr;
+        const mode_t type = archive_entry_filetype(entry);
+        if (!hardLink && type == AE_IFLNK) {
+            const char* target = archive_entry_symlink(entry);
+            if (target == nullptr || !linkStaysInside(name, target)) {
+                return false;
+            }
+        } else if (!hardLink && type != AE_IFREG && type != AE_IFDIR) {
+            return false;
+        }
         archive_entry_set_pathname(entry, (root / name).c_str());
         if (const char* target = archive_entry_hardlink(entry); target != nullptr) {
             if (!isContainedName(target)) {
@@ -173,8 +247,8 @@ bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
             }
             archive_entry_set_hardlink(entry, (root / target).c_str());
         }
-        // Never hand out set-user-id or set-group-id programs from an archive.
-        archive_entry_set_perm(entry, archive_entry_perm(entry) & 0777);
+        // Never hand out set-id programs, nor files others may change, from an archive.
+        archive_entry_set_perm(entry, installedMode(archive_entry_perm(entry)));
         if (archive_write_header(out.get(), entry) < ARCHIVE_WARN) {
             return false;
         }
@@ -211,7 +285,8 @@ expected<fs::path, UpdateFailure> unpackUpdate(const fs::path& workFolder) {
     }
     const std::optional<std::string> name = chooseNewApplicationFolder(*entries);
     // A folder that could not start must never replace one that can.
-    if (!name || !isApplicationFolder(workFolder / *name)) {
+    if (!name || !isApplicationFolder(workFolder / *name) ||
+        !holdsProgramForThisMachine(workFolder / *name)) {
         return unexpected(notUnpacked);
     }
     return workFolder / *name;

@@ -6,6 +6,7 @@
 #include "base/expected.hpp"
 #include "update/update_failure.hpp"
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -40,6 +41,18 @@ bool folderIsWritable(const std::filesystem::path& folder);
 
 // "vrl-update-" followed by a fresh upper-case UUID, inside `temporaryFolder`.
 std::filesystem::path newWorkFolderPath(const std::filesystem::path& temporaryFolder);
+
+// Whether a name is one the updater gives its work folders.
+bool isWorkFolderName(std::string_view name);
+
+// Removes the work folders that earlier updates left in `temporaryFolder`:
+// the current user's own real folders named like one and last changed before
+// `startedAt` (seconds since 1970; a folder this run is using is newer). One
+// that still holds a new application folder of a version newer than
+// `runningVersion` is kept: the player was asked to move it there by hand.
+// Links are never followed, and nothing another user owns is touched.
+void removeLeftoverWorkFolders(const std::filesystem::path& temporaryFolder, std::string_view runningVersion,
+                               std::int64_t startedAt);
 
 // Creates the work folder (and any missing parents), readable and writable by
 // the user only. The error is the system's description of the failure.

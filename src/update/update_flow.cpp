@@ -103,7 +103,7 @@ InstallEnvironment InstallEnvironment::system() {
 UpdateFlow::UpdateFlow(UpdateSettings settings, UpdateUi& ui, std::function<void()> quit,
                        InstallEnvironment environment)
     : settings_(std::move(settings)), ui_(ui), quit_(std::move(quit)), environment_(std::move(environment)),
-      cancellable_(adopt(g_cancellable_new())) {}
+      cancellable_(adopt(g_cancellable_new())), startedAt_(g_get_real_time() / G_USEC_PER_SEC) {}
 
 UpdateFlow::~UpdateFlow() {
     g_cancellable_cancel(cancellable_.get());
@@ -206,6 +206,17 @@ void UpdateFlow::finishCheck(const CheckOutcome& outcome) {
     }
 }
 
+void UpdateFlow::removeLeftovers() {
+    runInThread<bool>(
+        nullptr,
+        [folder = environment_.temporaryFolder(), version = settings_.launcherVersion,
+         startedAt = startedAt_](GCancellable*) {
+            removeLeftoverWorkFolders(folder, version, startedAt);
+            return true;
+        },
+        [](bool) {});
+}
+
 void UpdateFlow::startDownload(const UpdateInfo& info) {
     // One update at a time: a second "Update now" would race the first for
     // the same application folder.
@@ -221,6 +232,7 @@ void UpdateFlow::startDownload(const UpdateInfo& info) {
     startTicker();
 
     const fs::path workFolder = newWorkFolderPath(environment_.temporaryFolder());
+    workFolder_ = workFolder;
     if (auto made = createPrivateFolder(workFolder); !made) {
         fail(UpdateFailure{FailureReason::systemError, made.error()});
         return;
@@ -271,6 +283,7 @@ void UpdateFlow::unpacked(const fs::path& workFolder, const fs::path& newFolder)
     if (!isApplicationFolder(folder) || !folderIsWritable(folder.parent_path())) {
         stopTicker();
         stage_ = Stage::idle;
+        workFolder_.clear(); // the player moves the new folder from there
         ui_.almostDone(newFolder);
         return;
     }
@@ -285,6 +298,13 @@ void UpdateFlow::unpacked(const fs::path& workFolder, const fs::path& newFolder)
 
 void UpdateFlow::fail(UpdateFailure failure) {
     stopTicker();
+    // Nothing of a failed update stays: not the bytes received, not what was
+    // unpacked. The temporary folder may be in memory, and an endless body
+    // may have filled it.
+    if (!workFolder_.empty()) {
+        removeOwnTree(workFolder_);
+        workFolder_.clear();
+    }
     stage_ = Stage::idle;
     ui_.updateFailed(failure);
 }

@@ -58,6 +58,10 @@ class UpdateFlow {
     // its own end.
     void check(bool userInitiated);
 
+    // Removes, off the main thread, the work folders earlier runs left
+    // behind (removeLeftoverWorkFolders). Called once, after start.
+    void removeLeftovers();
+
     // "Update now" for this entry. Does nothing while an update is under way,
     // or when its address is not a usable http(s) URL.
     void startDownload(const UpdateInfo& info);
@@ -97,6 +101,11 @@ class UpdateFlow {
     Handle<GCancellable> cancellable_;
     Handle<SoupSession> session_; // made by the first check
     Stage stage_ = Stage::idle;
+    // The current update's work folder: removed, with all it holds, when the
+    // update fails; kept for "Almost done" and for the relaunch script.
+    std::filesystem::path workFolder_;
+    // When the flow was made (seconds since 1970): no earlier run's folder is newer.
+    std::int64_t startedAt_;
     int checksInFlight_ = 0;
     std::shared_ptr<Progress> progress_;
     Handle<GSource> ticker_;

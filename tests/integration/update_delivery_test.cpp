@@ -13,6 +13,7 @@
 #include "update/update_flow.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -21,6 +22,8 @@ namespace vorlia::test {
 namespace {
 namespace fs = std::filesystem;
 using vorlia::test::bundleEntries;
+using vorlia::test::programForThisMachine;
+using vorlia::test::setZipEntryMode;
 using vorlia::test::sha256Hex;
 using vorlia::test::writeZip;
 using vorlia::test::ZipEntry;
@@ -174,6 +177,7 @@ struct FailureCase {
     int status;
     bool tamper;
     const char* shown;
+    std::int64_t sizeOffset = 0; // the manifest's size, off the archive's by this much
 };
 
 class DownloadFailure : public UpdateDelivery, public ::testing::WithParamInterface<FailureCase> {};
@@ -187,14 +191,18 @@ TEST_P(DownloadFailure, OneFailureAndNothingReplaced) {
     if (GetParam().tamper) {
         info.sha256[0] = info.sha256[0] == '0' ? '1' : '0';
     }
+    if (GetParam().sizeOffset != 0) {
+        info.size = static_cast<std::int64_t>(archive.size()) + GetParam().sizeOffset;
+    }
+    std::optional<std::vector<fs::path>> leftAtAlert;
+    ui.whenFailed = [&] { leftAtAlert = workFolders(); };
     flow->startDownload(info);
     ASSERT_TRUE(settled());
     runFor(300ms);
     EXPECT_EQ(ui.events, (Strings{"download 2.0", GetParam().shown}));
     expectLauncherUntouched();
-    for (const fs::path& w : workFolders()) {
-        EXPECT_FALSE(fs::exists(w / "Vorlia.app")) << "unpacked although it failed";
-    }
+    ASSERT_TRUE(leftAtAlert.has_value());
+    EXPECT_EQ(*leftAtAlert, std::vector<fs::path>{}) << "a failed download's bytes are still there";
 
     // The next attempt starts afresh.
     flow->startDownload(info);
@@ -207,22 +215,51 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FailureCase{"NotFound", 404, false, "failure: download did not finish"},
                       FailureCase{"Partial", 206, false, "failure: download did not finish"},
                       FailureCase{"ServerError", 500, false, "failure: download did not finish"},
-                      FailureCase{"OtherDigest", 200, true, "failure: not genuine"}),
+                      FailureCase{"OtherDigest", 200, true, "failure: not genuine"},
+                      FailureCase{"ShorterThanItsSize", 200, false, "failure: download did not finish", 1},
+                      FailureCase{"LongerThanItsSize", 200, false, "failure: download did not finish", -1}),
     [](const auto& info) { return info.param.name; });
 
 struct UnpackCase {
     const char* name;
     std::vector<ZipEntry> entries;
+    // An entry given another file type in the written archive, and that type.
+    std::string retyped = {};
+    std::uint32_t mode = 0;
 };
 
 class UnpackFailure : public UpdateDelivery, public ::testing::WithParamInterface<UnpackCase> {};
 
-TEST_P(UnpackFailure, CouldNotBeUnpackedAndNothingReplaced) {
-    flow->startDownload(serve(GetParam().entries));
+TEST_P(UnpackFailure, CouldNotBeUnpackedAndNothingReplacedOrLeft) {
+    std::optional<std::vector<fs::path>> leftAtAlert;
+    ui.whenFailed = [&] { leftAtAlert = workFolders(); };
+    UpdateInfo info = serve(GetParam().entries);
+    if (!GetParam().retyped.empty()) {
+        setZipEntryMode(folders / "served.zip", GetParam().retyped, GetParam().mode);
+        archive = readText(folders / "served.zip");
+        server.serve("/download/a.zip", HttpServer::Response{200, "application/zip", archive});
+        info.sha256 = sha256Hex(archive);
+    }
+    flow->startDownload(info);
     ASSERT_TRUE(settled());
     EXPECT_EQ(ui.events, (Strings{"download 2.0", "failure: could not be unpacked"}));
     expectLauncherUntouched();
     EXPECT_FALSE(fs::exists(folders / "escaped"));
+    ASSERT_TRUE(leftAtAlert.has_value());
+    EXPECT_EQ(*leftAtAlert, std::vector<fs::path>{}) << "what was unpacked is still there";
+}
+
+// The bundle with its `vorlia` replaced.
+std::vector<ZipEntry> withProgram(std::string bytes) {
+    std::vector<ZipEntry> e = bundleEntries();
+    e[1].content = std::move(bytes);
+    return e;
+}
+
+std::string programForAnotherMachine() {
+    std::string header = programForThisMachine();
+    header[18] = static_cast<char>(header[18] ^ 0x7f); // e_machine
+    return header;
 }
 
 std::vector<ZipEntry> withoutExecutable() {
@@ -243,6 +280,21 @@ INSTANTIATE_TEST_SUITE_P(
                       UnpackCase{"NoExecutable", withoutExecutable()}, UnpackCase{"NoInfo", withoutInfo()},
                       UnpackCase{"OnlyAFileNamedApp", {{"Vorlia.app", AE_IFREG, 0755, "#!/bin/sh\n"}}},
                       UnpackCase{"CapitalExtension", bundleEntries("Vorlia.APP/")},
+                      UnpackCase{"ScriptForAProgram", withProgram("#!/bin/sh\necho new\n")},
+                      UnpackCase{"ProgramForAnotherMachine", withProgram(programForAnotherMachine())},
+                      UnpackCase{"DeviceNode",
+                                 [] {
+                                     std::vector<ZipEntry> e = bundleEntries();
+                                     e.push_back({"Vorlia.app/disk", AE_IFREG, 0666, ""});
+                                     return e;
+                                 }(),
+                                 "Vorlia.app/disk", S_IFCHR | 0666},
+                      UnpackCase{"LinkOutOfTheFolder",
+                                 [] {
+                                     std::vector<ZipEntry> e = bundleEntries();
+                                     e.push_back({"Vorlia.app/home", AE_IFLNK, 0777, "../../.."});
+                                     return e;
+                                 }()},
                       UnpackCase{"EscapingEntry",
                                  [] {
                                      std::vector<ZipEntry> e = bundleEntries();

@@ -45,6 +45,9 @@ class RecordingUpdateUi final : public UpdateUi {
     }
     void updateFailed(const UpdateFailure& failure) override {
         events.push_back("failure: " + words(failure));
+        if (whenFailed) {
+            whenFailed();
+        }
     }
     void almostDone(const std::filesystem::path& newFolder) override {
         events.push_back("almost done: " + newFolder.string());
@@ -78,6 +81,8 @@ class RecordingUpdateUi final : public UpdateUi {
     std::vector<Offer> offers;
     std::vector<std::function<void(OfferReply)>> replies;
     std::vector<Progress> progress;
+    // Runs as a failure is shown, to look at what the flow left at that moment.
+    std::function<void()> whenFailed;
 };
 
 } // namespace vorlia::test

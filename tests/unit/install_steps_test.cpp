@@ -4,6 +4,8 @@
 #include "support/temp_folder.hpp"
 #include "support/zip_writer.hpp"
 
+#include <fcntl.h>
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -16,6 +18,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -185,13 +188,39 @@ TEST_F(Unpack, KeepsPermissionsAndYieldsAnApplicationFolder) {
     EXPECT_EQ(modeOf(w / "Vorlia.app" / "Info.json") & 07777, 0644U);
 }
 
-TEST_F(Unpack, DropsSetIdBits) {
+// Never a set-id program, nor anything others could change, from an archive.
+TEST_F(Unpack, InstallsOnlyTheOwnersWriteBit) {
+    const std::map<mode_t, mode_t> installed = {{06755, 0755}, {0777, 0755}, {0666, 0644},
+                                                {0775, 0755},  {0700, 0700}, {0444, 0444}};
     std::vector<Entry> entries = bundleEntries();
-    entries[1].perm = 06755;
+    for (const auto& [archived, expected] : installed) {
+        entries.push_back({"Vorlia.app/mode-" + std::to_string(archived), AE_IFREG, archived, "x"});
+        entries.push_back(
+            {"Vorlia.app/folder-" + std::to_string(archived) + "/", AE_IFDIR, archived | 0700, ""});
+    }
     writeZip(root_ / "update.zip", entries);
     makeFolders(root_ / "w");
     ASSERT_TRUE(unpackArchive(root_ / "update.zip", root_ / "w"));
-    EXPECT_EQ(modeOf(root_ / "w" / "Vorlia.app" / "vorlia") & 07777, 0755U);
+    for (const auto& [archived, expected] : installed) {
+        EXPECT_EQ(modeOf(root_ / "w" / "Vorlia.app" / ("mode-" + std::to_string(archived))) & 07777, expected)
+            << std::oct << archived;
+        EXPECT_EQ(modeOf(root_ / "w" / "Vorlia.app" / ("folder-" + std::to_string(archived))) & 07777,
+                  (archived | 0700) & 0755)
+            << std::oct << archived;
+    }
+}
+
+TEST_F(Unpack, KeepsLinksThatStayInsideTheFolder) {
+    std::vector<Entry> entries = bundleEntries();
+    entries.push_back({"Vorlia.app/lib/", AE_IFDIR, 0755, ""});
+    entries.push_back({"Vorlia.app/lib/libgame.so.1", AE_IFREG, 0644, "x"});
+    entries.push_back({"Vorlia.app/lib/libgame.so", AE_IFLNK, 0777, "libgame.so.1"});
+    entries.push_back({"Vorlia.app/Info-link.json", AE_IFLNK, 0777, "./lib/../Info.json"});
+    writeZip(root_ / "update.zip", entries);
+    makeFolders(root_ / "w");
+    ASSERT_TRUE(unpackArchive(root_ / "update.zip", root_ / "w"));
+    EXPECT_EQ(fs::read_symlink(root_ / "w" / "Vorlia.app" / "lib" / "libgame.so"), "libgame.so.1");
+    EXPECT_TRUE(S_ISLNK(modeOf(root_ / "w" / "Vorlia.app" / "Info-link.json")));
 }
 
 TEST_F(Unpack, ThroughALinkedTemporaryFolder) {
@@ -227,19 +256,24 @@ TEST_P(UnpackRefuses, WritesNothingOutsideTheWorkFolder) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, UnpackRefuses,
-    ::testing::Values(EscapeCase{"DotDot", {{"../escaped", AE_IFREG, 0644, "x"}}},
-                      EscapeCase{"DotDotAfterABundle",
-                                 {{"Vorlia.app/", AE_IFDIR, 0755, ""},
-                                  {"Vorlia.app/../../escaped", AE_IFREG, 0644, "x"}}},
-                      EscapeCase{"DotDotDirectory", {{"../../outside/", AE_IFDIR, 0755, ""}}},
-                      EscapeCase{"Absolute", {{"/tmp/vorlia-escaped-by-absolute-name", AE_IFREG, 0644, "x"}}},
-                      EscapeCase{"ThroughAPlantedLink",
-                                 {{"Vorlia.app/", AE_IFDIR, 0755, ""},
-                                  {"Vorlia.app/lib", AE_IFLNK, 0777, "../../../outside"},
-                                  {"Vorlia.app/lib/escaped", AE_IFREG, 0644, "x"}}},
-                      EscapeCase{"ThroughAnAbsoluteLink",
-                                 {{"lib", AE_IFLNK, 0777, "/tmp"},
-                                  {"lib/vorlia-escaped-through-link", AE_IFREG, 0644, "x"}}}),
+    ::testing::Values(
+        EscapeCase{"DotDot", {{"../escaped", AE_IFREG, 0644, "x"}}},
+        EscapeCase{"DotDotAfterABundle",
+                   {{"Vorlia.app/", AE_IFDIR, 0755, ""}, {"Vorlia.app/../../escaped", AE_IFREG, 0644, "x"}}},
+        EscapeCase{"DotDotDirectory", {{"../../outside/", AE_IFDIR, 0755, ""}}},
+        EscapeCase{"Absolute", {{"/tmp/vorlia-escaped-by-absolute-name", AE_IFREG, 0644, "x"}}},
+        EscapeCase{"ThroughAPlantedLink",
+                   {{"Vorlia.app/", AE_IFDIR, 0755, ""},
+                    {"Vorlia.app/lib", AE_IFLNK, 0777, "../../../outside"},
+                    {"Vorlia.app/lib/escaped", AE_IFREG, 0644, "x"}}},
+        EscapeCase{"ALinkOutOfTheFolder",
+                   {{"Vorlia.app/", AE_IFDIR, 0755, ""}, {"Vorlia.app/home", AE_IFLNK, 0777, "../.."}}},
+        EscapeCase{
+            "ALinkThatClimbsOutAndBackIn",
+            {{"Vorlia.app/", AE_IFDIR, 0755, ""}, {"Vorlia.app/self", AE_IFLNK, 0777, "../../w/Vorlia.app"}}},
+        EscapeCase{
+            "ThroughAnAbsoluteLink",
+            {{"lib", AE_IFLNK, 0777, "/tmp"}, {"lib/vorlia-escaped-through-link", AE_IFREG, 0644, "x"}}}),
     [](const auto& info) { return info.param.name; });
 
 // How a file system refuses a write halfway through an entry.
@@ -347,6 +381,104 @@ TEST_F(Unpack, RefusesWhatIsNotAWholeZip) {
         makeFolders(w);
         EXPECT_FALSE(unpackArchive(root_ / name, w)) << name;
     }
+}
+
+// --- what earlier updates left behind -------------------------------------------
+
+using Leftovers = RealFolders;
+
+// A work folder as an update leaves it, holding an application folder of `version` when given.
+fs::path workFolderOf(const fs::path& tmp, const std::string& name, std::optional<std::string> version) {
+    const fs::path w = tmp / name;
+    makeFolders(w);
+    std::ofstream(w / "update.zip") << "PK";
+    if (version) {
+        makeFolders(w / "Vorlia.app");
+        std::ofstream(w / "Vorlia.app" / "vorlia") << "x";
+        fs::permissions(w / "Vorlia.app" / "vorlia", fs::perms(0755));
+        std::ofstream(w / "Vorlia.app" / "Info.json")
+            << "{\"CFBundleShortVersionString\": \"" << *version << "\"}";
+    }
+    return w;
+}
+
+TEST_F(Leftovers, RemovesFailedUpdatesAndKeepsANewerOneNotYetMoved) {
+    const fs::path tmp = root_ / "tmp";
+    const fs::path failed = workFolderOf(tmp, "vrl-update-1", std::nullopt);
+    const fs::path moved = workFolderOf(tmp, "vrl-update-2", std::nullopt); // its folder went by the swap
+    const fs::path waiting = workFolderOf(tmp, "vrl-update-3", "2.1");
+    const fs::path installed = workFolderOf(tmp, "vrl-update-4", "2.0");
+    const fs::path older = workFolderOf(tmp, "vrl-update-5", "1.9");
+    const fs::path other = workFolderOf(tmp, "not-ours", std::nullopt);
+    const fs::path plainFile = tmp / "vrl-update-file";
+    std::ofstream(plainFile) << "x";
+    // An update this run is making must not be swept away under it.
+    const fs::path current = workFolderOf(tmp, "vrl-update-6", std::nullopt);
+    const std::int64_t startedAt = g_get_real_time() / G_USEC_PER_SEC;
+    struct timespec later[2] = {{0, UTIME_OMIT}, {startedAt + 5, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, current.c_str(), later, 0), 0);
+
+    removeLeftoverWorkFolders(tmp, "2.0", startedAt + 1);
+    EXPECT_FALSE(fs::exists(failed));
+    EXPECT_FALSE(fs::exists(moved));
+    EXPECT_TRUE(isApplicationFolder(waiting / "Vorlia.app"));
+    EXPECT_FALSE(fs::exists(installed));
+    EXPECT_FALSE(fs::exists(older));
+    EXPECT_TRUE(fs::exists(other / "update.zip"));
+    EXPECT_TRUE(fs::exists(plainFile));
+    EXPECT_TRUE(fs::exists(current / "update.zip"));
+
+    // Once the running launcher is that version, the waiting one goes too.
+    removeLeftoverWorkFolders(tmp, "2.1", startedAt + 1);
+    EXPECT_FALSE(fs::exists(waiting));
+}
+
+// Links planted in the temporary folder or inside a work folder are removed
+// as links at most: what they point at is never reached.
+TEST_F(Leftovers, NeverFollowsALink) {
+    const fs::path tmp = root_ / "tmp";
+    const fs::path precious = root_ / "precious";
+    makeFolders(precious);
+    std::ofstream(precious / "save.dat") << "keep";
+    makeFolders(tmp);
+    fs::create_directory_symlink(precious, tmp / "vrl-update-link");
+    const fs::path w = workFolderOf(tmp, "vrl-update-1", std::nullopt);
+    fs::create_directory_symlink(precious, w / "inside-link");
+    fs::create_symlink(precious / "save.dat", w / "file-link");
+    const std::int64_t now = g_get_real_time() / G_USEC_PER_SEC;
+
+    removeLeftoverWorkFolders(tmp, "1.0", now + 10);
+    EXPECT_FALSE(fs::exists(w));
+    EXPECT_TRUE(fs::is_symlink(tmp / "vrl-update-link"));
+    std::ifstream kept(precious / "save.dat");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
+}
+
+// An unpacked archive may hold folders its owner cannot write to, and
+// another user's entries must stay where they are.
+TEST_F(Leftovers, RemovesReadOnlyFoldersAndLeavesOthersEntries) {
+    const fs::path w = root_ / "vrl-update-1";
+    makeFolders(w / "Vorlia.app" / "locked");
+    std::ofstream(w / "Vorlia.app" / "locked" / "file") << "x";
+    fs::permissions(w / "Vorlia.app" / "locked", fs::perms(0500));
+    fs::permissions(w / "Vorlia.app", fs::perms(0555));
+    EXPECT_TRUE(removeOwnTree(w));
+    EXPECT_FALSE(fs::exists(w));
+    EXPECT_TRUE(removeOwnTree(w)) << "nothing there is nothing left";
+
+    if (::getuid() != 0) {
+        GTEST_SKIP() << "giving an entry to another user needs root";
+    }
+    makeFolders(w / "sub");
+    std::ofstream(w / "sub" / "theirs") << "x";
+    std::ofstream(w / "mine") << "x";
+    ASSERT_EQ(::lchown((w / "sub" / "theirs").c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(removeOwnTree(w));
+    EXPECT_TRUE(fs::exists(w / "sub" / "theirs"));
+    EXPECT_FALSE(fs::exists(w / "mine"));
+    ASSERT_EQ(::lchown(w.c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(removeOwnTree(w)) << "another user's folder";
+    EXPECT_TRUE(fs::exists(w / "sub" / "theirs"));
 }
 
 } // namespace

@@ -1,0 +1,28 @@
+// What an update archive may install, as plain values: which modes, which
+// symbolic links, and which programs.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace vorlia {
+
+// The mode an unpacked entry gets: its own permissions, never set-user-id,
+// set-group-id or sticky, and never writable by group or others.
+std::uint32_t installedMode(std::uint32_t archiveMode);
+
+// Whether a symbolic link named `entryName` (a relative archive name) whose
+// text is `target` resolves to a place inside the folder the archive is
+// unpacked into. An absolute target, or one that climbs above that folder
+// at any step, does not.
+bool linkStaysInside(std::string_view entryName, std::string_view target);
+
+// The ELF machine number of the CPU this build runs on.
+std::uint16_t thisMachine();
+
+// Whether the first bytes of a file make it an ELF program (an executable or
+// a position-independent one) for `machine` with this build's word size and
+// byte order: a program any other way could never start here.
+bool isProgramFor(std::string_view header, std::uint16_t machine);
+
+} // namespace vorlia
