@@ -48,8 +48,15 @@ case_tampered_archive() {
     accept_update_offer || { end_case; return; }
     expect_alert "Update failed" "The downloaded file is not genuine.\\n\\nYou can download the new version from $SITE_HOST."
     expect_version_1_in_place
-    compgen -G "$S/tmp/vrl-update-*/*.app" >/dev/null && fail "a tampered archive was unpacked"
+    expect_nothing_left
     end_case
+}
+
+# No work folder, and so no byte of the download, is left once a failure shows.
+expect_nothing_left() {
+    local left
+    left=$(find "$S/tmp" -mindepth 1 -maxdepth 1 -name 'vrl-update-*' 2>/dev/null)
+    [ -z "$left" ] || fail "left in the temporary folder: $(find "$S/tmp" -path '*vrl-update-*' | head -5)"
 }
 
 case_download_fault() {
@@ -61,7 +68,59 @@ case_download_fault() {
     accept_update_offer || { end_case; return; }
     expect_alert "Update failed" "The download did not finish."
     expect_version_1_in_place
-    compgen -G "$S/tmp/vrl-update-*/*.app" >/dev/null && fail "a broken download was unpacked"
+    expect_nothing_left
+    end_case
+}
+
+# A manifest without a size leaves nothing to stop an endless body but the
+# disk: a small in-memory temporary folder fills, and is emptied again.
+case_endless_body_fills_the_temporary_folder() {
+    begin_case endless_body_fills_the_temporary_folder
+    if ! mount -t tmpfs -o size=8m,mode=0700 tmpfs "$S/tmp" 2>/dev/null; then
+        note "not run: mounting a small temporary folder needs root"
+        end_case
+        return
+    fi
+    MOUNTED+=("$S/tmp")
+    publish_version_2
+    python3 - "$SITE/download/version.json" <<'PY'
+import json, sys
+path = sys.argv[1]
+manifest = json.load(open(path))
+for entry in manifest.values():
+    if isinstance(entry, dict):
+        entry.pop("size", None)
+json.dump(manifest, open(path, "w"))
+PY
+    "$BUILD/tools/vorlia-publish" sign "$KEY" "$SITE/download/version.json" \
+        --out "$SITE/download/version.json.sig" >/dev/null || fail "signing the manifest failed"
+    start_standin "/download/$ARCHIVE_NAME=endless" || { end_case; return; }
+    start_launcher
+    accept_update_offer || { end_case; return; }
+    expect_alert "Update failed" "The download did not finish."
+    expect_version_1_in_place
+    expect_nothing_left
+    local used
+    used=$(df --output=used -k "$S/tmp" | tail -1 | tr -d ' ')
+    [ "$used" -lt 1024 ] || fail "the temporary folder still holds $used KiB"
+    end_case
+}
+
+# An endless manifest: the automatic check gives up at its cap, silently, and
+# the launcher plays on.
+case_endless_manifest() {
+    begin_case endless_manifest
+    publish_version_2
+    start_standin "/download/version.json=endless" || { end_case; return; }
+    start_launcher
+    if wait_for_text "$S/requests.log" '"path":"/download/version.json.sig"' 90; then
+        sleep 1
+        [ -f "$S/alerts.log" ] && grep -q '"alert"' "$S/alerts.log" && fail "an alert was shown: $(cat "$S/alerts.log")"
+        kill -0 "$LAUNCHER" 2>/dev/null || fail "the launcher stopped"
+        note "launcher's peak memory: $(awk '/^VmHWM/ {print $2, $3}' "/proc/$LAUNCHER/status" 2>/dev/null)"
+    else
+        fail "the check never came to the signature"
+    fi
     end_case
 }
 
@@ -122,6 +181,8 @@ case_bad_archive() {
     escaping) make_zip "$S/bad.zip" Vorlia.app/ Vorlia.app/vorlia Vorlia.app/Info.json ../escaped ../../escaped-too ;;
     absolute) make_zip "$S/bad.zip" Vorlia.app/ Vorlia.app/vorlia Vorlia.app/Info.json "$S/absolute-escape" ;;
     no_executable) make_zip "$S/bad.zip" Vorlia.app/ Vorlia.app/Info.json Vorlia.app/readme ;;
+    # Every piece in place, but its `vorlia` is a script that could never start the game.
+    not_a_program) make_zip "$S/bad.zip" Vorlia.app/ Vorlia.app/vorlia Vorlia.app/Info.json ;;
     esac
     publish_archive "$S/bad.zip"
     start_standin || { end_case; return; }
@@ -129,6 +190,7 @@ case_bad_archive() {
     accept_update_offer || { end_case; return; }
     expect_alert "Update failed" "The update could not be unpacked."
     expect_version_1_in_place
+    expect_nothing_left
     [ ! -e "$S/escaped" ] && [ ! -e "/tmp/escaped-too" ] && [ ! -e "$S/absolute-escape" ] &&
         [ ! -e "$S/tmp/escaped" ] || fail "an entry was written outside the work folder"
     end_case
@@ -137,8 +199,9 @@ case_bad_archive() {
 cases=("$@")
 if [ ${#cases[@]} -eq 0 ]; then
     cases=(update_and_relaunch tampered_archive "download_fault 404" "download_fault 206" "download_fault cut"
-        folder_not_writable "bad_archive sub_folder" "bad_archive escaping" "bad_archive absolute"
-        "bad_archive no_executable")
+        "download_fault chunked-cut" "download_fault gzip-cut" "download_fault endless"
+        endless_body_fills_the_temporary_folder endless_manifest folder_not_writable "bad_archive sub_folder" "bad_archive escaping" "bad_archive absolute"
+        "bad_archive no_executable" "bad_archive not_a_program")
 fi
 for c in "${cases[@]}"; do
     # shellcheck disable=SC2086

@@ -23,8 +23,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -40,7 +42,7 @@ namespace fs = std::filesystem;
 
 // What a path answers with instead of its file, for the update tests.
 struct Fault {
-    enum class Kind { Status, Partial, Cut, Stall } kind = Kind::Status;
+    enum class Kind { Status, Partial, Cut, Stall, ChunkedCut, GzipCut, Endless } kind = Kind::Status;
     unsigned status = 0;
 };
 
@@ -53,6 +55,15 @@ std::optional<Fault> parseFaultKind(const std::string& kind) {
     }
     if (kind == "stall") {
         return Fault{Fault::Kind::Stall, 200};
+    }
+    if (kind == "chunked-cut") {
+        return Fault{Fault::Kind::ChunkedCut, 200};
+    }
+    if (kind == "gzip-cut") {
+        return Fault{Fault::Kind::GzipCut, 200};
+    }
+    if (kind == "endless") {
+        return Fault{Fault::Kind::Endless, 200};
     }
     if (kind.size() == 3 && kind.find_first_not_of("0123456789") == std::string::npos && kind[0] >= '1') {
         return Fault{Fault::Kind::Status, static_cast<unsigned>(std::stoul(kind))};
@@ -222,6 +233,52 @@ void onHalfWritten(SoupServerMessage* msg, guint, gpointer data) {
     }
 }
 
+struct ChunkedCut {
+    Standin& standin;
+    Handle<GBytes> chunk;
+};
+
+void onChunkedCutHeadersWritten(SoupServerMessage* msg, gpointer data) {
+    std::unique_ptr<ChunkedCut> cut(static_cast<ChunkedCut*>(data));
+    g_signal_handlers_disconnect_by_data(msg, data);
+    writeLog(cut->standin, logLine(msg, "https"));
+    const Handle<GIOStream> stream = adopt(soup_server_message_steal_connection(msg));
+    if (!stream) {
+        return;
+    }
+    gsize size = 0;
+    const void* bytes = g_bytes_get_data(cut->chunk.get(), &size);
+    const GText head(g_strdup_printf("%" G_GSIZE_MODIFIER "x\r\n", size));
+    GOutputStream* out = g_io_stream_get_output_stream(stream.get());
+    g_output_stream_write_all(out, head.get(), std::strlen(head.get()), nullptr, nullptr, nullptr);
+    g_output_stream_write_all(out, bytes, size, nullptr, nullptr, nullptr);
+    g_output_stream_write_all(out, "\r\n", 2, nullptr, nullptr, nullptr);
+    g_io_stream_close(stream.get(), nullptr, nullptr);
+}
+
+// The bytes gzip-compressed, as a server compressing on the way sends them.
+Handle<GBytes> gzipped(GBytes* bytes) {
+    const Handle<GOutputStream> memory = adopt(g_memory_output_stream_new_resizable());
+    const Handle<GConverter> compressor =
+        adopt(G_CONVERTER(g_zlib_compressor_new(G_ZLIB_COMPRESSOR_FORMAT_GZIP, -1)));
+    const Handle<GOutputStream> packing =
+        adopt(g_converter_output_stream_new(memory.get(), compressor.get()));
+    gsize size = 0;
+    const void* data = g_bytes_get_data(bytes, &size);
+    g_output_stream_write_all(packing.get(), data, size, nullptr, nullptr, nullptr);
+    g_output_stream_close(packing.get(), nullptr, nullptr);
+    return adopt(g_memory_output_stream_steal_as_bytes(G_MEMORY_OUTPUT_STREAM(memory.get())));
+}
+
+// One more block of an endless body each time the last one went out, so that
+// the stand-in never holds more than one.
+void onEndlessChunkWritten(SoupServerMessage* msg, gpointer) {
+    static const std::string filler(64 * 1024, 'e');
+    soup_message_body_append(soup_server_message_get_response_body(msg), SOUP_MEMORY_STATIC, filler.data(),
+                             filler.size());
+    soup_server_message_unpause(msg);
+}
+
 void respondFile(Standin& s, SoupServerMessage* msg, const fs::path& file, const char* path) {
     gchar* contents = nullptr;
     gsize length = 0;
@@ -254,12 +311,40 @@ void respondFile(Standin& s, SoupServerMessage* msg, const fs::path& file, const
         soup_message_body_append_bytes(soup_server_message_get_response_body(msg), first.get());
         return;
     }
-    case Fault::Kind::Cut:
-    case Fault::Kind::Stall: {
+    case Fault::Kind::Endless:
         soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
         soup_message_headers_set_content_type(headers, contentType(file), nullptr);
-        soup_message_headers_set_content_length(headers, static_cast<goffset>(length));
-        const Handle<GBytes> first = adopt(g_bytes_new_from_bytes(bytes.get(), 0, std::max<gsize>(half, 1)));
+        soup_message_headers_set_encoding(headers, SOUP_ENCODING_CHUNKED);
+        g_signal_connect(msg, "wrote-chunk", G_CALLBACK(onEndlessChunkWritten), nullptr);
+        onEndlessChunkWritten(msg, nullptr);
+        return;
+    case Fault::Kind::Cut:
+    case Fault::Kind::Stall:
+    case Fault::Kind::ChunkedCut:
+    case Fault::Kind::GzipCut: {
+        soup_server_message_set_status(msg, SOUP_STATUS_OK, nullptr);
+        soup_message_headers_set_content_type(headers, contentType(file), nullptr);
+        Handle<GBytes> whole = adopt(g_bytes_ref(bytes.get()));
+        if (fault->second.kind == Fault::Kind::GzipCut) {
+            // A compressed body cut short on a connection the server closes:
+            // clients then read to the end of the stream whatever the length.
+            whole = gzipped(bytes.get());
+            soup_message_headers_replace(headers, "Content-Encoding", "gzip");
+            soup_message_headers_replace(headers, "Connection", "close");
+        }
+        if (fault->second.kind == Fault::Kind::ChunkedCut) {
+            // Cut between two chunks: one whole chunk, then the connection
+            // closes; the last, empty chunk never comes. libsoup would end
+            // the body itself, so the chunk is written by hand.
+            soup_message_headers_set_encoding(headers, SOUP_ENCODING_CHUNKED);
+            auto* cut =
+                new ChunkedCut{s, adopt(g_bytes_new_from_bytes(bytes.get(), 0, std::max<gsize>(half, 1)))};
+            g_signal_connect(msg, "wrote-headers", G_CALLBACK(onChunkedCutHeadersWritten), cut);
+            return;
+        }
+        soup_message_headers_set_content_length(headers, static_cast<goffset>(g_bytes_get_size(whole.get())));
+        const Handle<GBytes> first = adopt(
+            g_bytes_new_from_bytes(whole.get(), 0, std::max<gsize>(g_bytes_get_size(whole.get()) / 2, 1)));
         SoupMessageBody* body = soup_server_message_get_response_body(msg);
         soup_message_body_append_bytes(body, first.get());
         // The body is never completed: the server writes what it has, then waits.
@@ -576,7 +661,8 @@ int main(int argc, char** argv) {
         const auto eq = fault.rfind('=');
         const auto kind = eq == std::string::npos ? std::nullopt : parseFaultKind(fault.substr(eq + 1));
         if (!kind || fault[0] != '/') {
-            return fail("bad --fault " + fault + " (expected /path=404|206|cut|stall)");
+            return fail("bad --fault " + fault +
+                        " (expected /path=404|206|cut|stall|chunked-cut|gzip-cut|endless)");
         }
         o.faults[fault.substr(0, eq)] = *kind;
     }
