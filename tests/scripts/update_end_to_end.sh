@@ -106,6 +106,29 @@ PY
     end_case
 }
 
+# What earlier updates left is swept when the launcher starts: a failed
+# update's folder goes, a newer version the player has not moved yet stays,
+# and a planted link is not followed.
+case_leftovers_swept_at_start() {
+    begin_case leftovers_swept_at_start
+    mkdir -p "$S/tmp/vrl-update-FAILED" "$S/precious"
+    echo partial >"$S/tmp/vrl-update-FAILED/update.zip"
+    make_app "$S/tmp/vrl-update-WAITING/Vorlia.app" 2
+    echo keep >"$S/precious/save.dat"
+    ln -s "$S/precious" "$S/tmp/vrl-update-LINK"
+    touch -d '1 hour ago' "$S/tmp/vrl-update-FAILED" "$S/tmp/vrl-update-WAITING"
+    start_standin || { end_case; return; }
+    start_launcher
+    if wait_until 60 eval '[ ! -e "$S/tmp/vrl-update-FAILED" ]'; then
+        [ -x "$S/tmp/vrl-update-WAITING/Vorlia.app/vorlia" ] || fail "the newer version waiting to be moved was removed"
+        [ -L "$S/tmp/vrl-update-LINK" ] && [ "$(cat "$S/precious/save.dat")" = keep ] ||
+            fail "the planted link was followed or removed"
+    else
+        fail "the failed update's folder is still there"
+    fi
+    end_case
+}
+
 # An endless manifest: the automatic check gives up at its cap, silently, and
 # the launcher plays on.
 case_endless_manifest() {
@@ -200,7 +223,7 @@ cases=("$@")
 if [ ${#cases[@]} -eq 0 ]; then
     cases=(update_and_relaunch tampered_archive "download_fault 404" "download_fault 206" "download_fault cut"
         "download_fault chunked-cut" "download_fault gzip-cut" "download_fault endless"
-        endless_body_fills_the_temporary_folder endless_manifest folder_not_writable "bad_archive sub_folder" "bad_archive escaping" "bad_archive absolute"
+        endless_body_fills_the_temporary_folder endless_manifest leftovers_swept_at_start folder_not_writable "bad_archive sub_folder" "bad_archive escaping" "bad_archive absolute"
         "bad_archive no_executable" "bad_archive not_a_program")
 fi
 for c in "${cases[@]}"; do
