@@ -27,6 +27,7 @@ struct Route {
 struct Timing {
     std::chrono::milliseconds refreshInterval{600'000};
     std::chrono::milliseconds startRequestTimeout{60'000};
+    std::chrono::milliseconds connectingNoticeDelay{2'000};
     std::chrono::milliseconds automaticCheckDelay{1'500};
     std::chrono::milliseconds updaterIOTimeout{20'000};
 };

@@ -5,6 +5,7 @@
 #include <giomm/menu.h>
 #include <glibmm/main.h>
 #include <gtkmm/aboutdialog.h>
+#include <gtkmm/settings.h>
 
 namespace vorlia {
 
@@ -17,6 +18,7 @@ GameWindowSettings gameWindowSettings(const Config& config, const LaunchHooks& h
     s.tokenKey = config.tokenKey;
     s.refreshInterval = config.timing.refreshInterval;
     s.startRequestTimeout = config.timing.startRequestTimeout;
+    s.connectingNoticeDelay = config.timing.connectingNoticeDelay;
     s.dataFolder = config.folders.data;
     s.cacheFolder = config.folders.cache;
     s.stateFolder = config.folders.state;
@@ -39,6 +41,9 @@ LauncherApp::LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config
                          LaunchHooks hooks)
     : app_(app), config_(config), opener_(opener), hooks_(std::move(hooks)) {
     app_->signal_startup().connect([this] {
+        // One look for the whole application: menus, popups and dialogs in
+        // GTK's dark style, matching the game's black frame.
+        Gtk::Settings::get_default()->property_gtk_application_prefer_dark_theme() = true;
         addActions();
         buildMenuBar();
     });

@@ -7,9 +7,13 @@
 #include "window/offline_page.hpp"
 
 #include <glibmm/main.h>
+#include <gtkmm/box.h>
 #include <gtkmm/cssprovider.h>
 #include <gtkmm/eventcontrollerscroll.h>
 #include <gtkmm/gesturezoom.h>
+#include <gtkmm/label.h>
+#include <gtkmm/overlay.h>
+#include <gtkmm/spinner.h>
 #include <gtkmm/stylecontext.h>
 
 namespace vorlia {
@@ -38,6 +42,7 @@ GameWindow::GameWindow(const Glib::RefPtr<Gtk::Application>& app, GameWindowSett
 
 GameWindow::~GameWindow() {
     shutdown_.disconnect();
+    connectingTimer_.disconnect();
     refresh_.disconnect();
     stopStartRequestTimer();
     navigation_.reset();
@@ -93,9 +98,9 @@ void GameWindow::buildWindow() {
     window_->set_show_menubar(true);
 
     auto css = Gtk::CssProvider::create();
-    css->load_from_data("window.vorlia-game { background-color: black; }"
-                        "window.vorlia-game menubar { background-color: #1c1c1c; }"
-                        "window.vorlia-game menubar > item { color: #e8e8e8; }");
+    // Only the game's black frame: the menu bar and dialogs take the
+    // application's dark style from GTK.
+    css->load_from_data("window.vorlia-game { background-color: black; }");
     Gtk::StyleContext::add_provider_for_display(window_->get_display(), css,
                                                 GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     window_->add_css_class("vorlia-game");
@@ -122,7 +127,23 @@ void GameWindow::buildWindow() {
     });
     view->add_controller(pinch);
 
-    window_->set_child(*view);
+    // A quiet word over the black while a slow host keeps the player waiting.
+    auto* connecting = Gtk::make_managed<Gtk::Box>(Gtk::Orientation::HORIZONTAL, 12);
+    auto* spinner = Gtk::make_managed<Gtk::Spinner>();
+    spinner->set_spinning(true);
+    auto* label = Gtk::make_managed<Gtk::Label>("Connecting to the game\u2026");
+    label->add_css_class("dim-label");
+    connecting->append(*spinner);
+    connecting->append(*label);
+    connecting->set_halign(Gtk::Align::CENTER);
+    connecting->set_valign(Gtk::Align::CENTER);
+    connecting->set_can_target(false);
+    connecting->set_visible(false);
+    connecting_ = connecting;
+    auto* layers = Gtk::make_managed<Gtk::Overlay>();
+    layers->set_child(*view);
+    layers->add_overlay(*connecting);
+    window_->set_child(*layers);
     if (state.maximized) {
         window_->maximize();
     }
@@ -150,6 +171,7 @@ void GameWindow::loadStartPage() {
                 return;
             }
             self->stopStartRequestTimer();
+            self->hideConnecting();
             const char* uri = webkit_web_view_get_uri(web);
             const bool offlineCommit =
                 self->offlinePending_ && uri != nullptr && std::string(uri) == "about:blank";
@@ -166,6 +188,13 @@ void GameWindow::loadStartPage() {
 
 void GameWindow::loadWithStartLimit(const std::string& uri) {
     stopStartRequestTimer();
+    hideConnecting();
+    connectingTimer_ = Glib::signal_timeout().connect(
+        [this] {
+            connecting_->set_visible(true);
+            return false;
+        },
+        static_cast<unsigned>(settings_.connectingNoticeDelay.count()));
     // The engine has no per-request time limit; this stands in for it.
     startRequestTimer_ = Glib::signal_timeout().connect(
         [this, uri] {
@@ -181,8 +210,18 @@ void GameWindow::stopStartRequestTimer() {
     startRequestTimer_.disconnect();
 }
 
+void GameWindow::hideConnecting() {
+    connectingTimer_.disconnect();
+    connecting_->set_visible(false);
+}
+
+bool GameWindow::connectingShown() const {
+    return connecting_->get_visible();
+}
+
 void GameWindow::showOfflinePage(std::optional<std::string> failedURI) {
     stopStartRequestTimer();
+    hideConnecting();
     if (failedURI && !failedURI->empty() && *failedURI != "about:blank") {
         retryURI_ = std::move(*failedURI);
     } else if (!offline_) {

@@ -32,6 +32,8 @@ struct GameWindowSettings {
     TokenKeyTables tokenKey;
     std::chrono::milliseconds refreshInterval{600'000};
     std::chrono::milliseconds startRequestTimeout{60'000};
+    // How long a page may take to commit before "Connecting to the game…" shows.
+    std::chrono::milliseconds connectingNoticeDelay{2'000};
     std::filesystem::path dataFolder;  // website data (cookies, local storage)
     std::filesystem::path cacheFolder; // web cache
     std::filesystem::path stateFolder; // the window state key file
@@ -56,6 +58,8 @@ class GameWindow {
     void toggleFullscreen();
     void showOfflinePage(std::optional<std::string> failedURI);
     bool showingOfflinePage() const { return offline_; }
+    // "Connecting to the game…" is over the page.
+    bool connectingShown() const;
 
     // The token tick: pushes a freshly derived token into the main frame.
     void refreshPageToken();
@@ -66,6 +70,7 @@ class GameWindow {
     void loadStartPage();
     void loadWithStartLimit(const std::string& uri);
     void stopStartRequestTimer();
+    void hideConnecting();
     void saveState();
     WindowState currentState() const;
 
@@ -78,6 +83,8 @@ class GameWindow {
     std::unique_ptr<Gtk::ApplicationWindow> window_;
     std::unique_ptr<NavigationPolicy> navigation_;
     sigc::connection startRequestTimer_;
+    sigc::connection connectingTimer_;
+    Gtk::Widget* connecting_ = nullptr; // owned by the window
     sigc::connection refresh_;
     sigc::connection shutdown_;
     gulong committedHandler_ = 0;

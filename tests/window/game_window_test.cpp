@@ -6,6 +6,7 @@
 
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <gtkmm/settings.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -59,6 +60,8 @@ TEST_F(LauncherTest, WindowHasItsTitleDefaultSizeAndMinimum) {
     EXPECT_EQ(window().get_width(), 1280);
     EXPECT_EQ(window().get_height(), 800);
     EXPECT_TRUE(window().get_resizable());
+    // One look: the whole application asks GTK for its dark style.
+    EXPECT_TRUE(Gtk::Settings::get_default()->property_gtk_application_prefer_dark_theme().get_value());
     saveScreenshot("game-window");
 
     // What a window manager enforces: the minimum size hint on the X window.

@@ -310,6 +310,30 @@ TEST_F(OfflineTest, StartRequestOutlastingTheLimitShowsTheOfflinePage) {
     ASSERT_TRUE(showsOfflinePage());
 }
 
+// A silent host: the quiet word over the black after a moment, gone for the
+// offline page at the limit.
+TEST_F(OfflineTest, SlowStartShowsConnectingThenTheOfflinePage) {
+    SilentPort silent;
+    config.gameStartURL = silent.origin() + startPath;
+    config.timing.connectingNoticeDelay = 500ms;
+    config.timing.startRequestTimeout = 4s;
+    launch();
+    ASSERT_TRUE(runUntil([&] { return launcher->game()->connectingShown(); }, 10s));
+    EXPECT_FALSE(launcher->game()->showingOfflinePage());
+    saveScreenshot("connecting");
+    ASSERT_TRUE(showsOfflinePage());
+    EXPECT_FALSE(launcher->game()->connectingShown());
+}
+
+// A page that commits in time never shows it.
+TEST_F(OfflineTest, APageInTimeShowsNoConnectingWord) {
+    config.timing.connectingNoticeDelay = 500ms;
+    launch();
+    ASSERT_TRUE(waitForValue(web(), "document.readyState", "\"complete\""));
+    runFor(1s);
+    EXPECT_FALSE(launcher->game()->connectingShown());
+}
+
 // A game host whose certificate is not trusted is as unreachable as one that
 // is down.
 TEST_F(OfflineTest, UntrustedCertificateShowsTheOfflinePage) {

@@ -131,6 +131,11 @@ TEST_F(UpdateScreen, FailureClosesTheProgressWindowAndOffersTheDownloadPage) {
     EXPECT_EQ(buttonLabel(failure, 1000), "Open website");
     EXPECT_EQ(buttonLabel(failure, 1001), "OK");
     EXPECT_EQ(failure.get_default_widget(), failure.get_widget_for_response(1000));
+    // GNOME's order, "OK | Open website": the default stands last.
+    EXPECT_EQ(failure.get_widget_for_response(1001)->get_next_sibling(),
+              failure.get_widget_for_response(1000));
+    EXPECT_EQ(failure.get_widget_for_response(1000)->get_next_sibling(), nullptr);
+    EXPECT_EQ(failure.get_title(), "Vorlia");
     saveScreenshot("update-failed");
     answer(1001);
     EXPECT_TRUE(opener.opened.empty());

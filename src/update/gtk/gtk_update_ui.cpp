@@ -71,10 +71,18 @@ void GtkUpdateUi::show(const Alert& alert, std::function<void(int)> answer) {
     }
     dialog->set_modal(true);
     dialog->set_hide_on_close(true);
+    dialog->set_title(std::string(updateText::dialogTitle));
     dialog->set_secondary_text(alert.detail);
+    // Room around the words: GTK's message area sits tight against the frame.
+    if (Gtk::Box* area = dialog->get_message_area()) {
+        area->set_margin(12);
+        area->set_spacing(12);
+    }
     const std::vector<std::string> buttons =
         alert.buttons.empty() ? std::vector<std::string>{std::string(updateText::okButton)} : alert.buttons;
-    for (std::size_t i = 0; i < buttons.size(); ++i) {
+    // GNOME's order: the default (the first of the texts) stands last, at the
+    // right, where Return also finds it.
+    for (std::size_t i = buttons.size(); i-- > 0;) {
         dialog->add_button(buttons[i], firstResponse + static_cast<int>(i));
     }
     dialog->set_default_response(firstResponse);

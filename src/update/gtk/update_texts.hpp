@@ -25,6 +25,8 @@ namespace updateText {
 
 inline constexpr std::string_view okButton = "OK";
 inline constexpr std::string_view progressTitle = "Updating";
+// The title of every updater dialog's window, as window lists show it.
+inline constexpr std::string_view dialogTitle = "Vorlia";
 
 // Whole decimal megabytes, never below 1; 1 when the size is unknown.
 std::int64_t sizeEstimateMB(std::optional<std::int64_t> size);
