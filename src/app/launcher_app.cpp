@@ -1,6 +1,7 @@
 #include "app/launcher_app.hpp"
 
 #include "app/menu_model.hpp"
+#include "app/rendering_fallbacks.hpp"
 
 #include <giomm/menu.h>
 #include <glibmm/main.h>
@@ -44,6 +45,7 @@ LauncherApp::LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config
         // One look for the whole application: menus, popups and dialogs in
         // GTK's dark style, matching the game's black frame.
         Gtk::Settings::get_default()->property_gtk_application_prefer_dark_theme() = true;
+        chooseToolkitRenderer();
         addActions();
         buildMenuBar();
     });
@@ -164,11 +166,7 @@ UpdateFlow& LauncherApp::updater() {
 }
 
 int runLauncher(const Config& config, LaunchHooks hooks) {
-    // Works around WebKitGTK's DMA-BUF renderer, which leaves a blank window on
-    // many NVIDIA and some Wayland setups; the shared-memory path works
-    // everywhere. It can go once the engine falls back by itself. The engine
-    // reads it before it starts.
-    g_setenv("WEBKIT_DISABLE_DMABUF_RENDERER", "1", TRUE);
+    avoidEngineDmabufRenderer();
     auto app = Gtk::Application::create(config.applicationId);
     SystemUriOpener opener;
     LauncherApp launcher(app, config, opener, std::move(hooks));

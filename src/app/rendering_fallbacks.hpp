@@ -1,0 +1,16 @@
+// How the launcher draws on machines where the defaults go wrong. Both are
+// workarounds, applied through the environment the engine and the toolkit
+// read, and both step aside for a renderer the player has chosen.
+#pragma once
+
+namespace vorlia {
+
+// Before the engine starts: keep WebKit off its DMA-BUF renderer.
+void avoidEngineDmabufRenderer();
+
+// In the application's startup, before any window is realized: draw the
+// launcher's own windows with GTK's cairo renderer when OpenGL is drawn in
+// software or cannot be had at all.
+void chooseToolkitRenderer();
+
+} // namespace vorlia
