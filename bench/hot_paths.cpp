@@ -66,23 +66,27 @@ void refreshSnippet(benchmark::State& state) {
 }
 BENCHMARK(refreshSnippet);
 
-// A manifest of a realistic size, signed with a key made for the run.
+// A manifest of a realistic size, signed with a key made for the run; the
+// launcher trusts it after `otherKeys` keys that do not verify it, as during
+// a move to a new signing key.
 struct SignedManifest {
-    std::string publicKey; // base64
+    vorlia::PublicKeys publicKeys; // base64
     std::string updateBaseURL;
     std::optional<std::string> manifest;
     std::optional<std::string> signature;
 };
 
-SignedManifest signedManifest() {
+SignedManifest signedManifest(std::int64_t otherKeys) {
     if (sodium_init() < 0) {
         std::abort();
     }
     std::array<unsigned char, crypto_sign_PUBLICKEYBYTES> pk{};
     std::array<unsigned char, crypto_sign_SECRETKEYBYTES> sk{};
-    crypto_sign_keypair(pk.data(), sk.data());
     SignedManifest m;
-    m.publicKey = vorlia::encodeBase64(pk.data(), pk.size());
+    for (std::int64_t i = 0; i <= otherKeys; ++i) {
+        crypto_sign_keypair(pk.data(), sk.data());
+        m.publicKeys.push_back(vorlia::encodeBase64(pk.data(), pk.size()));
+    }
     m.updateBaseURL = vorlia::builtInConfig().updateBaseURL;
     nlohmann::json entry = {
         {"version", "2.4.1"},
@@ -106,17 +110,17 @@ SignedManifest signedManifest() {
 }
 
 void manifestVerification(benchmark::State& state) {
-    const SignedManifest m = signedManifest();
-    if (!vorlia::verifiedManifest(m.signature, m.manifest, m.publicKey, m.updateBaseURL)) {
+    const SignedManifest m = signedManifest(state.range(0));
+    if (!vorlia::verifiedManifest(m.signature, m.manifest, m.publicKeys, m.updateBaseURL)) {
         state.SkipWithError("the benchmark's own manifest was refused");
         return;
     }
     for (auto _ : state) {
         benchmark::DoNotOptimize(
-            vorlia::verifiedManifest(m.signature, m.manifest, m.publicKey, m.updateBaseURL));
+            vorlia::verifiedManifest(m.signature, m.manifest, m.publicKeys, m.updateBaseURL));
     }
 }
-BENCHMARK(manifestVerification);
+BENCHMARK(manifestVerification)->ArgName("otherKeys")->Arg(0)->Arg(1);
 
 } // namespace
 

@@ -18,7 +18,7 @@ Config configFor(std::string_view gameHost, std::string_view siteHost, std::stri
     c.allowedHosts = hosts.allowedHosts;
     c.launcherVersion = std::move(launcherVersion);
     c.updateBaseURL = hosts.updateBaseURL;
-    c.manifestPublicKey = build::manifestPublicKey;
+    c.manifestPublicKeys.assign(build::manifestPublicKeys.begin(), build::manifestPublicKeys.end());
     c.tokenKey = builtInTokenKeyTables();
     c.applicationId = build::applicationId;
     c.folders = std::move(folders);

@@ -47,7 +47,8 @@ struct Config {
     std::string launcherVersion;
 
     std::string updateBaseURL;
-    std::string manifestPublicKey; // base64 of the 32-byte Ed25519 key
+    // base64 of the 32-byte Ed25519 keys; a manifest signed by any one is trusted
+    std::vector<std::string> manifestPublicKeys;
     TokenKeyTables tokenKey;
 
     std::string applicationId;

@@ -30,7 +30,7 @@ GameWindowSettings gameWindowSettings(const Config& config, const LaunchHooks& h
 UpdateSettings updateSettings(const Config& config, const LaunchHooks& hooks) {
     UpdateSettings s;
     s.updateBaseURL = config.updateBaseURL;
-    s.manifestPublicKey = config.manifestPublicKey;
+    s.manifestPublicKeys = config.manifestPublicKeys;
     s.launcherVersion = config.launcherVersion;
     s.siteHost = config.siteHost;
     s.ioTimeout = config.timing.updaterIOTimeout;

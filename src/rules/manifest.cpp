@@ -225,7 +225,7 @@ expected<UpdateManifest, std::string> decodeManifest(std::string_view text, std:
 
 std::optional<ManifestError> signatureFault(const std::optional<std::string>& signatureBody,
                                             const std::optional<std::string>& manifestBody,
-                                            std::string_view publicKeyBase64) {
+                                            const PublicKeys& publicKeys) {
     if (!signatureBody || !manifestBody) {
         return ManifestError{ManifestFault::missingBody, signatureBody ? "no manifest" : "no signature"};
     }
@@ -234,33 +234,44 @@ std::optional<ManifestError> signatureFault(const std::optional<std::string>& si
         return ManifestError{ManifestFault::signatureNotBase64,
                              "the signature is not one line of standard base64"};
     }
-    const auto publicKey = decodeBase64Strict(publicKeyBase64);
-    if (!publicKey || publicKey->size() != crypto_sign_PUBLICKEYBYTES) {
-        return ManifestError{ManifestFault::badPublicKey, "the public key is not base64 of 32 bytes"};
+    if (publicKeys.empty()) {
+        return ManifestError{ManifestFault::badPublicKey, "there is no public key to verify with"};
+    }
+    std::vector<std::vector<unsigned char>> keys;
+    for (std::size_t i = 0; i < publicKeys.size(); ++i) {
+        auto key = decodeBase64Strict(publicKeys[i]);
+        if (!key || key->size() != crypto_sign_PUBLICKEYBYTES) {
+            return ManifestError{ManifestFault::badPublicKey, "public key " + std::to_string(i + 1) + " of " +
+                                                                  std::to_string(publicKeys.size()) +
+                                                                  " is not base64 of 32 bytes"};
+        }
+        keys.push_back(std::move(*key));
     }
     if (signature->size() != crypto_sign_BYTES) {
         return ManifestError{ManifestFault::signatureMismatch,
                              "the signature is " + std::to_string(signature->size()) + " bytes, not 64"};
     }
-    if (crypto_sign_verify_detached(signature->data(),
-                                    reinterpret_cast<const unsigned char*>(manifestBody->data()),
-                                    manifestBody->size(), publicKey->data()) != 0) {
-        return ManifestError{ManifestFault::signatureMismatch,
-                             "the signature does not match the manifest and key"};
+    for (const auto& key : keys) {
+        if (crypto_sign_verify_detached(signature->data(),
+                                        reinterpret_cast<const unsigned char*>(manifestBody->data()),
+                                        manifestBody->size(), key.data()) == 0) {
+            return std::nullopt;
+        }
     }
-    return std::nullopt;
+    return ManifestError{ManifestFault::signatureMismatch,
+                         keys.size() == 1 ? "the signature does not match the manifest and key"
+                                          : "the signature does not match the manifest and any of the " +
+                                                std::to_string(keys.size()) + " keys"};
 }
 
-expected<UpdateManifest, ManifestError> checkManifest(const std::optional<std::string>& signatureBody,
-                                                      const std::optional<std::string>& manifestBody,
-                                                      std::string_view publicKeyBase64,
-                                                      std::string_view updateBaseURL,
-                                                      std::string_view platformKey) {
+expected<UpdateManifest, ManifestError>
+checkManifest(const std::optional<std::string>& signatureBody, const std::optional<std::string>& manifestBody,
+              const PublicKeys& publicKeys, std::string_view updateBaseURL, std::string_view platformKey) {
     const auto refuse = [](ManifestFault fault, std::string detail) {
         return unexpected(ManifestError{fault, std::move(detail)});
     };
     // Verified over the bytes exactly as served, before anything reads them.
-    if (auto fault = signatureFault(signatureBody, manifestBody, publicKeyBase64)) {
+    if (auto fault = signatureFault(signatureBody, manifestBody, publicKeys)) {
         return unexpected(std::move(*fault));
     }
     auto manifest = decodeManifest(*manifestBody, platformKey);
@@ -286,9 +297,8 @@ expected<UpdateManifest, ManifestError> checkManifest(const std::optional<std::s
 
 std::optional<UpdateManifest> verifiedManifest(const std::optional<std::string>& signatureBody,
                                                const std::optional<std::string>& manifestBody,
-                                               std::string_view publicKeyBase64,
-                                               std::string_view updateBaseURL) {
-    auto result = checkManifest(signatureBody, manifestBody, publicKeyBase64, updateBaseURL);
+                                               const PublicKeys& publicKeys, std::string_view updateBaseURL) {
+    auto result = checkManifest(signatureBody, manifestBody, publicKeys, updateBaseURL);
     if (!result) {
         return std::nullopt;
     }

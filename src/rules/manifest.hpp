@@ -79,27 +79,35 @@ struct ManifestError {
     std::string detail;
 };
 
+// The trusted public keys, each base64 of 32 bytes. A manifest is trusted
+// when any one of them verifies its signature, so that a publisher can move
+// to a new key while launchers that know only the old one are still in use.
+// An empty list trusts nothing, and a list holding anything but keys is a
+// broken build: both refuse every manifest (badPublicKey) rather than verify
+// with fewer keys than were meant.
+using PublicKeys = std::vector<std::string>;
+
 // The signature steps alone: both bodies present, the signature text trimmed
-// at both ends and strictly base64, Ed25519 over the manifest's raw bytes.
+// at both ends and strictly base64, Ed25519 over the manifest's raw bytes by
+// one of the keys.
 std::optional<ManifestError> signatureFault(const std::optional<std::string>& signatureBody,
                                             const std::optional<std::string>& manifestBody,
-                                            std::string_view publicKeyBase64);
+                                            const PublicKeys& publicKeys);
 
 // The whole check: signature text trimmed at both ends and strictly base64,
-// Ed25519 over the manifest's raw bytes before any parsing, then decoding, the
-// platform entry present and its url under updateBaseURL (plain text,
-// case-sensitive).
+// Ed25519 over the manifest's raw bytes by one of the keys before any parsing,
+// then decoding, the platform entry present and its url under updateBaseURL
+// (plain text, case-sensitive).
 expected<UpdateManifest, ManifestError> checkManifest(const std::optional<std::string>& signatureBody,
                                                       const std::optional<std::string>& manifestBody,
-                                                      std::string_view publicKeyBase64,
+                                                      const PublicKeys& publicKeys,
                                                       std::string_view updateBaseURL,
                                                       std::string_view platformKey = platformEntryKey);
 
 // What the launcher uses: the manifest, or nothing whatever went wrong.
 std::optional<UpdateManifest> verifiedManifest(const std::optional<std::string>& signatureBody,
                                                const std::optional<std::string>& manifestBody,
-                                               std::string_view publicKeyBase64,
-                                               std::string_view updateBaseURL);
+                                               const PublicKeys& publicKeys, std::string_view updateBaseURL);
 
 // Decodes manifest JSON by the launcher's rules (no signature check): a top-level
 // object; "notes" a string, null or absent; the entry under platformKey an

@@ -169,7 +169,7 @@ void UpdateFlow::check(bool userInitiated) {
     SoupSession* http = session();
     runInThread<CheckOutcome>(
         http,
-        [http, urls = std::move(*urls), key = settings_.manifestPublicKey, base = settings_.updateBaseURL,
+        [http, urls = std::move(*urls), key = settings_.manifestPublicKeys, base = settings_.updateBaseURL,
          version = settings_.launcherVersion, userInitiated](GCancellable* cancellable) {
             // The signature is asked for once the manifest's request has ended,
             // whatever its outcome: only the bodies count.

@@ -6,12 +6,14 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace vorlia {
 
 struct UpdateSettings {
-    std::string updateBaseURL;     // "https://" + site host + "/download/"
-    std::string manifestPublicKey; // base64 of the 32-byte Ed25519 key
+    std::string updateBaseURL; // "https://" + site host + "/download/"
+    // base64 of the 32-byte Ed25519 keys; a manifest signed by any one is trusted
+    std::vector<std::string> manifestPublicKeys;
     std::string launcherVersion;
     std::string siteHost;
     std::chrono::milliseconds ioTimeout{20'000};

@@ -25,14 +25,14 @@ const std::string base = "https://vorlia.example/download/";
 struct TestKey {
     unsigned char pk[crypto_sign_PUBLICKEYBYTES];
     unsigned char sk[crypto_sign_SECRETKEYBYTES];
-    std::string publicBase64;
+    vorlia::PublicKeys publicKeys;
     TestKey() {
         if (sodium_init() < 0) {
             std::abort();
         }
         unsigned char seed[crypto_sign_SEEDBYTES] = {42};
         crypto_sign_seed_keypair(pk, sk, seed);
-        publicBase64 = vorlia::encodeBase64(pk, sizeof pk);
+        publicKeys = {vorlia::encodeBase64(pk, sizeof pk)};
     }
 };
 
@@ -59,10 +59,10 @@ void rawPair(std::string_view payload) {
     const std::string signature(payload.substr(0, split));
     const std::string manifest(split == std::string_view::npos ? std::string_view()
                                                                : payload.substr(split + 1));
-    const auto result = vorlia::verifiedManifest(signature, manifest, key().publicBase64, base);
+    const auto result = vorlia::verifiedManifest(signature, manifest, key().publicKeys, base);
     checkAccepted(result);
-    require(!vorlia::verifiedManifest(std::nullopt, manifest, key().publicBase64, base));
-    require(!vorlia::verifiedManifest(signature, std::nullopt, key().publicBase64, base));
+    require(!vorlia::verifiedManifest(std::nullopt, manifest, key().publicKeys, base));
+    require(!vorlia::verifiedManifest(signature, std::nullopt, key().publicKeys, base));
 }
 
 void signedManifest(std::uint8_t options, std::string_view payload) {
@@ -74,7 +74,7 @@ void signedManifest(std::uint8_t options, std::string_view payload) {
     const std::string signature =
         std::string(around[options & 7]) + vorlia::encodeBase64(raw, sizeof raw) + around[(options >> 3) & 7];
 
-    const auto result = vorlia::verifiedManifest(signature, manifest, key().publicBase64, base);
+    const auto result = vorlia::verifiedManifest(signature, manifest, key().publicKeys, base);
     checkAccepted(result);
     // A good signature leaves the decision to the decoding rules alone.
     const auto decoded = vorlia::decodeManifest(manifest, vorlia::platformEntryKey);
@@ -87,7 +87,7 @@ void signedManifest(std::uint8_t options, std::string_view payload) {
     if (!manifest.empty() && (options & 0x40) != 0) {
         std::string changed = manifest;
         changed[options % changed.size()] ^= static_cast<char>(1 + (options >> 7));
-        require(!vorlia::verifiedManifest(signature, changed, key().publicBase64, base));
+        require(!vorlia::verifiedManifest(signature, changed, key().publicKeys, base));
     }
 }
 

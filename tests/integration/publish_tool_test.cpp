@@ -95,7 +95,7 @@ class PublishTool : public ::testing::Test {
     }
 
     std::optional<UpdateManifest> launcherReads(const std::string& sig, const std::string& body) {
-        return verifiedManifest(sig, body, firstKeyLine(publicKey), base);
+        return verifiedManifest(sig, body, {firstKeyLine(publicKey)}, base);
     }
 
     test::TempFolder folder;
@@ -187,6 +187,48 @@ TEST_F(PublishTool, MergesEntriesForSeveralPlatforms) {
     EXPECT_EQ(decoded->notes, notes);
 }
 
+// A publisher moving to a new key checks a release against every key its
+// launchers trust: the old key and the new one, as the launcher is built.
+TEST_F(PublishTool, VerifiesAgainstSeveralKeysAndNamesTheSigner) {
+    makeSignedPair();
+    const std::string oldSecret = (dir / "old.key").string(), oldPk = (dir / "old.pub").string();
+    const std::string strangerPk = (dir / "stranger.pub").string();
+    ASSERT_EQ(publish({"keygen", oldSecret, oldPk}).status, 0);
+    ASSERT_EQ(publish({"keygen", (dir / "stranger.key").string(), strangerPk}).status, 0);
+    const std::string oldSignature = (dir / "old.json.sig").string();
+    ASSERT_EQ(publish({"sign", oldSecret, manifest, "--out", oldSignature}).status, 0);
+    const std::string newPk = publicKey.string();
+    const std::string newKey = firstKeyLine(publicKey), oldKey = firstKeyLine(oldPk);
+    const std::string bothInOneFile = (dir / "both.pub").string();
+    writeAll(bothInOneFile, readAll(oldPk) + readAll(newPk));
+
+    const struct {
+        const char* name;
+        std::string keys;
+        std::string sig;
+        int status;
+        std::string said; // on standard output when verified, else on standard error
+    } cases[] = {
+        {"signed by the second of two key files", oldPk + "," + newPk, signature, 0, "signed with " + newKey},
+        {"signed by the first of two key files", oldPk + "," + newPk, oldSignature, 0,
+         "signed with " + oldKey},
+        {"a key's text beside a key file", oldKey + "," + newPk, signature, 0, "signed with " + newKey},
+        {"signed by neither", oldPk + "," + strangerPk, signature, 1,
+         "does not match the manifest and any of the 2"},
+        {"an empty item at the end", newPk + ",", signature, 1, "empty item"},
+        {"an empty item at the start", "," + newPk, signature, 1, "empty item"},
+        {"a malformed key beside the signer's", newPk + ",not-a-key", signature, 1,
+         "not-a-key is neither a public key file nor a public key"},
+        {"two keys in one file", bothInOneFile, signature, 1, "holds more than one key"},
+    };
+    for (const auto& c : cases) {
+        const ToolRun run = publish({"verify", c.keys, manifest, c.sig, "--base-url", base});
+        EXPECT_EQ(run.status, c.status) << c.name << "\n" << run.err;
+        EXPECT_NE((c.status == 0 ? run.out : run.err).find(c.said), std::string::npos) << c.name << "\n"
+                                                                                       << run.out << run.err;
+    }
+}
+
 struct BadCase {
     const char* name;
     std::vector<std::string> args;
@@ -224,7 +266,10 @@ TEST_F(PublishTool, EveryBadInputGetsAClearMessageAndAnExitStatus) {
         {"another command's option", {"verify", pk, m, s, "--out", out}, 2, "Unknown option --out"},
         {"option without value", {"manifest", "--archive"}, 2, "Missing argument for --archive"},
         {"positional for manifest", {"manifest", a}, 2, "manifest takes only options"},
-        {"too few for verify", {"verify", pk, m}, 2, "verify needs PUBLIC-KEY MANIFEST-FILE SIGNATURE-FILE"},
+        {"too few for verify",
+         {"verify", pk, m},
+         2,
+         "verify needs PUBLIC-KEY[,PUBLIC-KEY...] MANIFEST-FILE SIGNATURE-FILE"},
         {"missing option", {"manifest", "--archive", a, "--version", "2", "--out", out}, 2, "missing --url"},
         {"keygen over an existing key", {"keygen", sk, (dir / "new.pub").string()}, 1, "never overwrites"},
         {"archive missing",
@@ -315,7 +360,9 @@ TEST(PublishToolHelp, EachCommandDescribesItsArgumentsAndOptions) {
          {"--archive=FILE", "--version=V", "--url=URL", "--out=FILE", "--min=V", "--notes=TEXT",
           "--notes-file=FILE", "--size-unknown", "--platform=NAME", "--base-url=URL", "--merge"}},
         {"sign", {"SECRET-KEY-FILE MANIFEST-FILE", "--out=FILE"}},
-        {"verify", {"PUBLIC-KEY MANIFEST-FILE SIGNATURE-FILE", "--platform=NAME", "--base-url=URL"}},
+        {"verify",
+         {"PUBLIC-KEY[,PUBLIC-KEY...] MANIFEST-FILE SIGNATURE-FILE", "separated by commas", "--platform=NAME",
+          "--base-url=URL"}},
     };
     for (const auto& c : cases) {
         for (const char* help : {"--help", "-h"}) {

@@ -39,7 +39,7 @@ Config checkConfig(const HttpServer& site) {
     Config config;
     config.siteHost = "127.0.0.1";
     config.updateBaseURL = site.baseURL();
-    config.manifestPublicKey = devPublicKey();
+    config.manifestPublicKeys = {devPublicKey()};
     config.launcherVersion = "1.0";
     config.timing.updaterIOTimeout = 1s;
     return config;
@@ -116,6 +116,26 @@ TEST_F(UpdateCheck, ANewerSignedVersionIsOfferedWithItsNotesAndSize) {
         EXPECT_EQ(offer.notes, "Faster loading.");
         EXPECT_EQ(offer.size, 48700000);
         EXPECT_FALSE(offer.required);
+    }
+}
+
+// A launcher built with a new key beside the old one offers what either
+// signed, and only what one of its keys signed.
+TEST_F(UpdateCheck, AManifestSignedByAnyOfTheBuiltInKeysIsOffered) {
+    publish(manifestOffering(site.baseURL(), "1.1"));
+    unsigned char pk[crypto_sign_PUBLICKEYBYTES];
+    unsigned char sk[crypto_sign_SECRETKEYBYTES];
+    crypto_sign_keypair(pk, sk);
+    const std::string newKey = encodeBase64(pk, sizeof pk);
+    const std::pair<std::vector<std::string>, Strings> cases[] = {
+        {{newKey, devPublicKey()}, {"offer 1.1"}},
+        {{newKey}, {"up to date 1.0"}},
+    };
+    for (const auto& [keys, shown] : cases) {
+        Config trusting = config;
+        trusting.manifestPublicKeys = keys;
+        Checker other(trusting);
+        EXPECT_EQ(other.run({true}), shown) << keys.size() << " keys";
     }
 }
 

@@ -55,7 +55,7 @@ class UpdateDelivery : public ::testing::Test {
             << "[ \"$4\" = \"$$\" ] && echo leader > '" << (folders / "shell-session").string() << "'\n";
         fs::permissions(folders / "shell", fs::perms(0755));
         settings.updateBaseURL = server.baseURL();
-        settings.manifestPublicKey = devPublicKey();
+        settings.manifestPublicKeys = {devPublicKey()};
         settings.launcherVersion = "1.0";
         settings.siteHost = "localhost";
         settings.ioTimeout = 2s;

@@ -61,7 +61,7 @@ const UpdateManifest goodDecoded{
 
 std::optional<UpdateManifest> check(const std::optional<std::string>& signature,
                                     const std::optional<std::string>& manifest) {
-    return verifiedManifest(signature, manifest, publisher().publicKey, base);
+    return verifiedManifest(signature, manifest, {publisher().publicKey}, base);
 }
 
 TEST(SignedManifest, AcceptsAGoodPairAndDecodesIt) {
@@ -154,7 +154,37 @@ TEST(SignedManifest, RefusesAPublicKeyThatIsNotThirtyTwoBytesOfBase64) {
     const std::string pk = publisher().publicKey;
     for (const std::string& key :
          {std::string(), pk.substr(0, 43), pk + "AAAA", " " + pk, std::string("not a key")}) {
-        EXPECT_FALSE(verifiedManifest(sig, goodManifest, key, base)) << key;
+        EXPECT_FALSE(verifiedManifest(sig, goodManifest, {key}, base)) << key;
+    }
+}
+
+// A launcher trusts several keys while its publisher moves to a new one.
+TEST(SignedManifest, TrustsAManifestSignedByAnyOfItsKeys) {
+    const std::string sig = sign(goodManifest);
+    const std::string signer = publisher().publicKey;
+    const std::string other = keyPair(8).publicKey;
+    const std::string third = keyPair(9).publicKey;
+    const struct {
+        const char* name;
+        PublicKeys keys;
+        std::optional<ManifestFault> fault; // nothing: accepted
+    } cases[] = {
+        {"signed by the second of two keys", {other, signer}, std::nullopt},
+        {"signed by the first of two keys", {signer, other}, std::nullopt},
+        {"the signer's key listed twice", {signer, signer}, std::nullopt},
+        {"signed by neither of two keys", {other, third}, ManifestFault::signatureMismatch},
+        // Trusting nothing and a broken list both refuse, whoever signed.
+        {"no key", {}, ManifestFault::badPublicKey},
+        {"a malformed key after the signer's", {signer, signer.substr(0, 43)}, ManifestFault::badPublicKey},
+        {"an empty key before the signer's", {std::string(), signer}, ManifestFault::badPublicKey},
+        {"two keys joined in one text", {other + "," + signer}, ManifestFault::badPublicKey},
+    };
+    for (const auto& c : cases) {
+        const auto result = checkManifest(sig, goodManifest, c.keys, base);
+        EXPECT_EQ(result ? std::nullopt : std::optional(result.error().fault), c.fault) << c.name;
+        if (result) {
+            EXPECT_EQ(*result, goodDecoded) << c.name;
+        }
     }
 }
 
@@ -290,7 +320,7 @@ TEST(SignedManifest, RefusesAnArchiveURLThatClimbsOutOfTheDownloadFolder) {
         EXPECT_EQ(check(sign(manifest), manifest).has_value(), accepted) << url;
     }
     const std::string climbing = withURL("https://vorlia.example/download/%2e%2e/evil.zip");
-    const auto refused = checkManifest(sign(climbing), climbing, publisher().publicKey, base);
+    const auto refused = checkManifest(sign(climbing), climbing, {publisher().publicKey}, base);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().fault, ManifestFault::urlOutsideBase);
 }
@@ -318,7 +348,7 @@ TEST(SignedManifest, RefusesRepeatedKeysAtAnyLevel) {
 
 TEST(SignedManifest, TellsThePublisherWhy) {
     const auto fault = [](const std::optional<std::string>& sig, const std::string& body) {
-        auto result = checkManifest(sig, body, publisher().publicKey, base);
+        auto result = checkManifest(sig, body, {publisher().publicKey}, base);
         return result ? std::optional<ManifestFault>() : std::optional<ManifestFault>(result.error().fault);
     };
     EXPECT_EQ(fault(std::nullopt, goodManifest), ManifestFault::missingBody);

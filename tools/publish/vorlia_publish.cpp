@@ -5,7 +5,7 @@
 //   manifest --archive FILE --version V --url URL [--min V] [--notes TEXT | --notes-file FILE]
 //            [--size-unknown] [--platform NAME] [--base-url URL] [--merge] --out version.json
 //   sign SECRET-KEY-FILE version.json [--out version.json.sig]
-//   verify PUBLIC-KEY version.json version.json.sig [--platform NAME]... [--base-url URL]
+//   verify PUBLIC-KEY[,PUBLIC-KEY...] version.json version.json.sig [--platform NAME]... [--base-url URL]
 //
 // Exit status: 0 done, 1 refused (bad input, a file that does not verify), 2 wrong usage.
 #include "base/expected.hpp"
@@ -181,9 +181,10 @@ Result<> writeNamed(const fs::path& path, std::string_view text, int mode = 0666
     return {};
 }
 
-// The first line that is not a comment, without surrounding white space.
-std::string keyLine(const std::string& text) {
+// The lines that are neither empty nor comments, without surrounding white space.
+std::vector<std::string> keyLines(const std::string& text) {
     std::istringstream lines(text);
+    std::vector<std::string> found;
     std::string line;
     while (std::getline(lines, line)) {
         const auto first = line.find_first_not_of(" \t\r");
@@ -191,9 +192,15 @@ std::string keyLine(const std::string& text) {
             continue;
         }
         const auto last = line.find_last_not_of(" \t\r");
-        return line.substr(first, last - first + 1);
+        found.push_back(line.substr(first, last - first + 1));
     }
-    return {};
+    return found;
+}
+
+// The first of them, or nothing.
+std::string keyLine(const std::string& text) {
+    auto lines = keyLines(text);
+    return lines.empty() ? std::string() : std::move(lines.front());
 }
 
 struct SecretKey {
@@ -233,13 +240,40 @@ Result<std::string> loadPublicKey(const std::string& argument) {
         if (!file) {
             return vorlia::unexpected(file.error());
         }
-        text = keyLine(*file);
+        const auto lines = keyLines(*file);
+        // A second key would otherwise be passed over unseen.
+        if (lines.size() > 1) {
+            return refused(argument + " holds more than one key; give one file per key, separated by commas");
+        }
+        text = lines.empty() ? std::string() : lines.front();
     }
     const auto bytes = decodeBase64Strict(text);
     if (!bytes || bytes->size() != crypto_sign_PUBLICKEYBYTES) {
         return refused(argument + " is neither a public key file nor a public key (base64 of 32 bytes)");
     }
     return text;
+}
+
+// Several keys are separated by commas, as in the build's
+// VORLIA_MANIFEST_PUBLIC_KEY: the keys of a launcher that trusts an old and a
+// new key while its publisher moves to the new one.
+Result<vorlia::PublicKeys> loadPublicKeys(const std::string& argument) {
+    vorlia::PublicKeys keys;
+    std::size_t start = 0;
+    while (start <= argument.size()) {
+        const std::size_t comma = std::min(argument.find(',', start), argument.size());
+        const std::string item = argument.substr(start, comma - start);
+        if (item.empty()) {
+            return refused("the public keys \"" + argument + "\" hold an empty item between commas");
+        }
+        auto key = loadPublicKey(item);
+        if (!key) {
+            return vorlia::unexpected(key.error());
+        }
+        keys.push_back(std::move(*key));
+        start = comma + 1;
+    }
+    return keys;
 }
 
 // Dotted decimal numbers only, so that the launcher reads the version exactly
@@ -531,7 +565,7 @@ Result<> sign(char** arguments) {
     crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(body->data()),
                          body->size(), key->bytes.data());
     const std::string text = encodeBase64(signature, sizeof signature) + "\n";
-    if (vorlia::signatureFault(text, *body, key->publicKeyBase64())) {
+    if (vorlia::signatureFault(text, *body, {key->publicKeyBase64()})) {
         return refused("the new signature does not verify; nothing written");
     }
     if (auto written = writeNamed(outPath, text); !written) {
@@ -544,9 +578,11 @@ Result<> sign(char** arguments) {
 Result<> verify(char** arguments) {
     std::vector<std::string> platforms;
     std::optional<std::string> baseOption;
-    CommandLine line("verify", "PUBLIC-KEY MANIFEST-FILE SIGNATURE-FILE",
+    CommandLine line("verify", "PUBLIC-KEY[,PUBLIC-KEY...] MANIFEST-FILE SIGNATURE-FILE",
                      "Checks a manifest and its signature as the launcher does, and prints the entry\n"
-                     "of each platform. PUBLIC-KEY is a public key file or the key itself.");
+                     "of each platform. PUBLIC-KEY is a public key file or the key itself. A launcher\n"
+                     "built with several keys trusts a manifest signed by any one of them: give them\n"
+                     "all, separated by commas (old.pub,new.pub).");
     line.list("platform", "NAME", "Check this platform's entry; repeat it for more (default: every entry)",
               platforms);
     line.text("base-url", "URL", "Check also that the archive URLs lie in this download folder", baseOption);
@@ -555,11 +591,11 @@ Result<> verify(char** arguments) {
         return vorlia::unexpected(positional.error());
     }
     if (positional->size() != 3) {
-        return usage("verify needs PUBLIC-KEY MANIFEST-FILE SIGNATURE-FILE");
+        return usage("verify needs PUBLIC-KEY[,PUBLIC-KEY...] MANIFEST-FILE SIGNATURE-FILE");
     }
-    const auto publicKey = loadPublicKey((*positional)[0]);
-    if (!publicKey) {
-        return vorlia::unexpected(publicKey.error());
+    const auto publicKeys = loadPublicKeys((*positional)[0]);
+    if (!publicKeys) {
+        return vorlia::unexpected(publicKeys.error());
     }
     const auto body = readNamed((*positional)[1], "manifest");
     if (!body) {
@@ -570,8 +606,15 @@ Result<> verify(char** arguments) {
         return vorlia::unexpected(signature.error());
     }
     const std::string base = baseOption.value_or("");
-    if (const auto fault = vorlia::signatureFault(*signature, *body, *publicKey)) {
+    if (const auto fault = vorlia::signatureFault(*signature, *body, *publicKeys)) {
         return refused("refused: " + fault->detail);
+    }
+    // Which key signed: while a publisher moves to a new key, that is the question.
+    for (const std::string& key : *publicKeys) {
+        if (!vorlia::signatureFault(*signature, *body, {key})) {
+            std::cout << "signed with " << key << "\n";
+            break;
+        }
     }
     if (platforms.empty()) {
         const auto document = nlohmann::ordered_json::parse(*body, nullptr, false);
@@ -583,7 +626,7 @@ Result<> verify(char** arguments) {
         }
     }
     for (const std::string& platform : platforms) {
-        const auto result = vorlia::checkManifest(*signature, *body, *publicKey, base, platform);
+        const auto result = vorlia::checkManifest(*signature, *body, *publicKeys, base, platform);
         if (!result) {
             return refused("refused for " + platform + ": " + result.error().detail);
         }
@@ -604,8 +647,8 @@ void printUsage(std::ostream& out) {
            "                 [--min V] [--notes TEXT | --notes-file FILE] [--size-unknown]\n"
            "                 [--platform NAME] [--base-url URL] [--merge]\n"
            "  vorlia-publish sign SECRET-KEY-FILE version.json [--out version.json.sig]\n"
-           "  vorlia-publish verify PUBLIC-KEY version.json version.json.sig [--platform NAME]... "
-           "[--base-url URL]\n"
+           "  vorlia-publish verify PUBLIC-KEY[,PUBLIC-KEY...] version.json version.json.sig\n"
+           "                 [--platform NAME]... [--base-url URL]\n"
            "  vorlia-publish COMMAND --help describes a command and its options\n"
            "exit status: 0 done, 1 refused, 2 wrong usage\n";
 }
