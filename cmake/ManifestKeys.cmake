@@ -5,7 +5,8 @@
 # a key is dropped. Each key must be the base64 text of 32 bytes, as
 # `vorlia-publish keygen` prints it; an empty item (what `$(cat missing.pub)`
 # gives) is refused like any other, and so is a list without a key. A Release
-# build refuses the development key wherever it stands in the list.
+# build (in any letter case) refuses the development key wherever it stands in
+# the list.
 #
 #   include(ManifestKeys) then vorlia_manifest_public_keys(TEXT DEV_KEY BUILD_TYPE OUT_VAR)
 #   cmake -DKEYS=<text> -DDEV_KEY=<key> -DBUILD_TYPE=<type> -P ManifestKeys.cmake   (prints the keys)
@@ -30,8 +31,10 @@ function(vorlia_manifest_public_keys text dev_key build_type out)
     message(FATAL_ERROR "VORLIA_MANIFEST_PUBLIC_KEY holds no key: a launcher built so could never update")
   endif()
   # Anyone can sign with the development key: its secret half is in the repository.
+  # Build types are named in any letter case ($<CONFIG:Release> matches "release" too).
+  string(TOUPPER "${build_type}" build_type)
   if(NOT dev_key STREQUAL "" AND dev_key IN_LIST keys)
-    if(build_type STREQUAL "Release")
+    if(build_type STREQUAL "RELEASE")
       message(FATAL_ERROR "A Release build cannot trust the development manifest key: anyone could sign updates "
                           "for it. Pass your own with -DVORLIA_MANIFEST_PUBLIC_KEY=... (see README, For publishers).")
     endif()
