@@ -61,7 +61,7 @@ headless_start() {
         HEADLESS_WM=$!
         wait_until 30 headless_wm_settled
         if ! running "$HEADLESS_WM" || ! headless_wm_manages; then
-            cat "$HEADLESS_DIR/openbox.log" >&2
+            cat "$HEADLESS_DIR/openbox.log" "$HEADLESS_DIR/xvfb.log" >&2
             die "openbox did not manage display $DISPLAY within 30 s"
         fi
     fi
