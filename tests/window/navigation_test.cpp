@@ -9,6 +9,7 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <gtkmm/native.h>
+#include <gtkmm/overlay.h>
 
 #include <csignal>
 #include <fstream>
@@ -70,11 +71,14 @@ class LauncherFixture : public ::testing::Test {
                location() == "\"about:blank\"" && launcher->game()->showingOfflinePage();
     }
 
-    // Exactly one window, and the one web view as its whole content.
+    // Exactly one window, and the one web view as its whole content (the
+    // connecting word lies over it, taking no input).
     void expectOneWindowOneWebView() {
         EXPECT_EQ(Gtk::Window::list_toplevels().size(), 1U);
         EXPECT_EQ(app->get_windows().size(), 1U);
-        EXPECT_EQ(window().get_child()->gobj(), GTK_WIDGET(web()));
+        auto* layers = dynamic_cast<Gtk::Overlay*>(window().get_child());
+        ASSERT_NE(layers, nullptr);
+        EXPECT_EQ(layers->get_child()->gobj(), GTK_WIDGET(web()));
     }
 
     TempFolder folders;
