@@ -160,7 +160,10 @@ TEST_F(BridgeTest, ReloadStartsAgainWithTheCreationToken) {
     EXPECT_EQ(value("window.saw.xhrGated"), true);
 }
 
-TEST_F(BridgeTest, RightClickShowsNoMenuAndDragsDoNotStart) {
+TEST_F(BridgeTest, RightClickShowsNoMenu) {
+    if (onWayland()) {
+        GTEST_SKIP() << "needs a real right button press (xdotool); headless Weston has no pointer to press";
+    }
     openLocalPage(localConfig(server, folders));
     int menus = 0;
     const gulong handler = g_signal_connect(
@@ -180,7 +183,10 @@ TEST_F(BridgeTest, RightClickShowsNoMenuAndDragsDoNotStart) {
         << value("window.menus");
     EXPECT_EQ(menus, 0);
     g_signal_handler_disconnect(web(), handler);
+}
 
+TEST_F(BridgeTest, DragsDoNotStart) {
+    openLocalPage(localConfig(server, folders));
     const std::string dragStart =
         "(function () { var e = new DragEvent('dragstart', {bubbles: true, cancelable: "
         "true}); document.body.dispatchEvent(e); return e.defaultPrevented; })()";

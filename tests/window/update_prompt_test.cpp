@@ -64,19 +64,8 @@ void clickButton(Gtk::MessageDialog& dialog, int response) {
     double dx = 0;
     double dy = 0;
     gtk_native_get_surface_transform(GTK_NATIVE(dialog.gobj()), &dx, &dy);
-    const int x = static_cast<int>(dx + bounds.origin.x + bounds.size.width / 2);
-    const int y = static_cast<int>(dy + bounds.origin.y + bounds.size.height / 2);
-    EXPECT_TRUE(xdotool("mousemove --window " + std::to_string(xWindowId(dialog)) + " " + std::to_string(x) +
-                        " " + std::to_string(y) + " click 1"));
-    runFor(200ms);
-}
-
-// Types keys into the dialog through the X server.
-void typeInto(Gtk::MessageDialog& dialog, const std::string& keys) {
-    EXPECT_TRUE(xdotool("windowfocus --sync " + std::to_string(xWindowId(dialog))));
-    runFor(200ms);
-    EXPECT_TRUE(xdotool("key --clearmodifiers " + keys));
-    runFor(200ms);
+    clickAt(dialog, static_cast<int>(dx + bounds.origin.x + bounds.size.width / 2),
+            static_cast<int>(dy + bounds.origin.y + bounds.size.height / 2));
 }
 
 std::string buttonLabel(Gtk::MessageDialog& dialog, int response) {
@@ -158,7 +147,7 @@ TEST_F(UpdatePromptTest, ThePromptStandsOverTheGameWindowAndLaterChangesNothing)
     ASSERT_TRUE(runUntil([] { return visibleDialog() != nullptr; }, 30s));
     EXPECT_EQ(visibleDialog()->property_text().get_value(), "New version 1.2 available");
     EXPECT_EQ(manifestRequests(), 2u);
-    typeInto(*visibleDialog(), "Escape");
+    pressKeys(*visibleDialog(), "Escape");
     ASSERT_TRUE(runUntil([] { return visibleDialog() == nullptr; }, 10s));
     runFor(300ms);
     EXPECT_FALSE(shutDown);
@@ -180,7 +169,7 @@ TEST_F(UpdatePromptTest, TheMenuCheckSaysWhenTheLauncherIsUpToDate) {
     EXPECT_EQ(notice.get_widget_for_response(1001), nullptr);
     runUntil([&] { return notice.get_mapped(); }, 5s);
     saveScreenshot("latest-version-notice");
-    typeInto(notice, "Return");
+    pressKeys(notice, "Return");
     ASSERT_TRUE(runUntil([] { return visibleDialog() == nullptr; }, 10s));
     EXPECT_FALSE(shutDown);
 }
@@ -232,6 +221,10 @@ std::string commandOutput(const std::string& command) {
 }
 
 TEST(UpdatePromptProcess, QuitInARequiredPromptEndsTheLauncherProcess) {
+    if (onWayland()) {
+        GTEST_SKIP() << "finds and types into another process's dialog with xdotool; on Wayland only "
+                        "QuitInARequiredPromptEndsTheApplication, in process, answers the prompt";
+    }
     TempFolder folders;
     publish(folders.path() / "site", test::StandIn().config(), "1.2", "1.1");
     test::StandInOptions options;

@@ -1,9 +1,11 @@
-// Helpers for real-window tests: the real engine in a real window under Xvfb.
+// Helpers for real-window tests: the real engine in a real window, under Xvfb
+// or under headless Weston; each helper chooses by the display in use.
 //
 //   WindowTest fixture   a registered Gtk::Application and fresh temporary folders
 //   evaluate             run JavaScript in the page and get its result as JSON text
-//   pressKeys            real key presses through the X server (xdotool), to a focused window
-//   saveScreenshot       a PNG of the whole display under build/screenshots/
+//   pressKeys, clickAt   real key presses and clicks through the X server (xdotool); on
+//                        Wayland what they trigger (the shortcut's action, the key binding)
+//   saveScreenshot       a PNG of the whole display under build/screenshots/ (wayland/ within)
 // and, from tests/support, runUntil/runFor, TempFolder, HttpServer and RecordingOpener.
 #pragma once
 
@@ -41,14 +43,25 @@ std::optional<std::string> evaluate(WebKitWebView* web, const std::string& scrip
 bool waitForValue(WebKitWebView* web, const std::string& script, const std::string& expected,
                   std::chrono::milliseconds timeout = 20s);
 
-// Gives the window the X input focus and types the keys (xdotool key syntax, e.g. "ctrl+r").
+// True under Wayland, where X11's own tools (xdotool, xprop, X window ids) have nothing to reach.
+bool onWayland();
+
+// Gives the window the X input focus and types the keys (xdotool key syntax,
+// e.g. "ctrl+r" or "Tab space"). On Wayland: the application action the
+// shortcut is bound to, or Return, Tab and space as a dialog's key bindings.
 void pressKeys(Gtk::Window& window, const std::string& keys);
-// Clicks at a point given in the window's own coordinates.
+// Clicks at a point given in the window's surface coordinates. On Wayland:
+// the page element's own click() there, or the button there activated.
 void clickAt(Gtk::Window& window, int x, int y);
-// The X window id of a realised window.
+// Resizes the window as a player does, through the window manager (xdotool);
+// on Wayland, where the compositor leaves a floating window's size to the
+// client, through GTK. Waits until the window has that size.
+void resizeWindow(Gtk::Window& window, int width, int height);
+// The X window id of a realised window; 0 on Wayland.
 unsigned long xWindowId(Gtk::Window& window);
 
-// Saves a PNG of the display as build/screenshots/<name>.png and returns its path.
+// Saves a PNG of the display as build/screenshots/<name>.png (under Wayland
+// build/screenshots/wayland/<name>.png) and returns its path.
 std::filesystem::path saveScreenshot(const std::string& name);
 
 // A test configuration whose game host is the local server's address, with

@@ -1,5 +1,5 @@
-// Real-window tests run under Xvfb (tests/run-window-tests.sh), each test in
-// a process of its own. Started with VORLIA_TEST_LAUNCHER_CHILD set, the
+// Real-window tests run under Xvfb or headless Weston (tests/run-window-tests.sh),
+// each test in a process of its own. Started with VORLIA_TEST_LAUNCHER_CHILD set, the
 // binary is a whole launcher instead (see runLauncherChild).
 #include "window/support/window_test.hpp"
 
