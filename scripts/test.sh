@@ -2,10 +2,10 @@
 # Builds Vorlia and runs every test suite: the unit and integration tests
 # (also under address and undefined-behaviour sanitizers, and the unit tests
 # again unprivileged under umask 0077), the page-script tests under Node, the
-# real-window tests and the script suites on private headless desktops, and
-# the fuzzers for a bounded time. The summary lists the suites that passed,
-# did not run (each says why) and failed; the exit status is non-zero only
-# when a suite failed.
+# real-window tests (on X11 and on Wayland) and the script suites on private
+# headless desktops, and the fuzzers for a bounded time. The summary lists
+# the suites that passed, did not run (each says why) and failed; the exit
+# status is non-zero only when a suite failed.
 #
 #   scripts/test.sh      (builds into build/, build-asan/ and build-fuzz/; logs stay there)
 set -uo pipefail
@@ -47,6 +47,7 @@ if compgen -G "tests/node/*.test.mjs" >/dev/null; then
 fi
 
 suite "real-window tests" bash tests/run-window-tests.sh build
+suite "real-window tests, Wayland" bash tests/run-window-tests.sh --wayland build
 suite "fuzzing" bash scripts/fuzz.sh
 script_suites "$ROOT" "$ROOT/build"
 

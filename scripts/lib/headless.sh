@@ -4,7 +4,8 @@
 # screen, minimum sizes and close buttons are the window manager's business).
 # Sourced. headless_start exports DISPLAY, XAUTHORITY and
 # DBUS_SESSION_BUS_ADDRESS to whatever the script runs next; everything it
-# starts ends when the script exits.
+# starts ends when the script exits. headless_wayland_start gives a headless
+# Weston instead, with no X server at all.
 
 [ -n "${VORLIA_LIB_HEADLESS:-}" ] && return 0
 VORLIA_LIB_HEADLESS=1
@@ -15,6 +16,7 @@ HEADLESS_DIR=""
 HEADLESS_XVFB=""
 HEADLESS_BUS=""
 HEADLESS_WM=""
+HEADLESS_WESTON=""
 
 # headless_start [--screen WxHxDEPTH] [--no-window-manager]
 headless_start() {
@@ -67,6 +69,34 @@ headless_start() {
     fi
 }
 
+# headless_wayland_start: a headless Weston drawing with pixman, on a socket in
+# a private XDG_RUNTIME_DIR, and a private D-Bus session. DISPLAY is unset, so
+# a client that cannot speak Wayland fails instead of falling back to an X
+# server. Weston runs with --debug so that weston-screenshooter may take
+# screenshots.
+headless_wayland_start() {
+    [ -z "$HEADLESS_DIR" ] || die "headless_wayland_start: already started"
+    HEADLESS_DIR=$(mktemp -d "${TMPDIR:-/tmp}/vorlia-headless.XXXXXX")
+    at_exit headless_stop
+
+    export GDK_BACKEND=wayland LIBGL_ALWAYS_SOFTWARE=1 NO_AT_BRIDGE=1
+    unset DISPLAY XAUTHORITY WAYLAND_SOCKET
+    export XDG_RUNTIME_DIR="$HEADLESS_DIR/runtime" WAYLAND_DISPLAY=wayland-vorlia
+    mkdir -m 0700 "$XDG_RUNTIME_DIR"
+    weston --backend=headless-backend.so --use-pixman --width=1920 --height=1080 --no-config \
+        --idle-time=0 --debug --socket="$WAYLAND_DISPLAY" >"$HEADLESS_DIR/weston.log" 2>&1 &
+    HEADLESS_WESTON=$!
+    wait_until 30 headless_wayland_settled
+    if ! running "$HEADLESS_WESTON" || [ ! -S "$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY" ]; then
+        cat "$HEADLESS_DIR/weston.log" >&2
+        die "Weston gave no socket within 30 s"
+    fi
+
+    headless_bus_start
+}
+
+headless_wayland_settled() { [ -S "$XDG_RUNTIME_DIR/$WAYLAND_DISPLAY" ] || ! running "$HEADLESS_WESTON"; }
+
 headless_wm_manages() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"; }
 headless_wm_settled() { ! running "$HEADLESS_WM" || headless_wm_manages; }
 
@@ -100,6 +130,8 @@ headless_stop() {
     stop_process "$HEADLESS_WM"
     HEADLESS_WM=""
     headless_bus_stop
+    stop_process "$HEADLESS_WESTON"
+    HEADLESS_WESTON=""
     stop_process "$HEADLESS_XVFB"
     HEADLESS_XVFB=""
     rm -rf "$HEADLESS_DIR"
