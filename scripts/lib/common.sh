@@ -99,18 +99,32 @@ pids_with_setting() {
     return 0
 }
 
-# Ends every process that pids_with_setting NAME VALUE finds, again while new
-# ones appear (a relaunch may start one meanwhile).
-stop_processes_with_setting() {
+# Every process whose program, or whose shell's script, lies under FOLDER (as
+# its command line spells it): a launcher started from an application folder
+# there, the relaunch script it leaves in a temporary folder there, and the
+# launcher that script starts in its place.
+pids_running_from() {
+    local folder
+    # shellcheck disable=SC2001 # each special character escaped in place
+    folder=$(sed 's/[][\.*^$+?(){}|]/\\&/g' <<<"$1")
+    pgrep -f -- "^([^ ]*/sh )?$folder/"
+    return 0
+}
+
+# Ends every process that FINDER ARGS... lists, again while new ones appear (a
+# relaunch may start one meanwhile).
+stop_processes_found_by() {
     local round pids pid
     for round in 1 2 3 4 5; do
-        pids=$(pids_with_setting "$1" "$2")
+        pids=$("$@")
         [ -n "$pids" ] || return 0
         for pid in $pids; do kill "$pid" 2>/dev/null && kill -CONT "$pid" 2>/dev/null; done
         for pid in $pids; do wait_for_exit "$pid" 10 || kill -9 "$pid" 2>/dev/null; done
-        [ "$round" -lt 5 ] || say "processes kept appearing with $1=$2: $pids"
+        [ "$round" -lt 5 ] || say "processes kept appearing ($*): $pids"
     done
 }
+
+stop_processes_with_setting() { stop_processes_found_by pids_with_setting "$1" "$2"; }
 
 # A value from a build folder's CMake cache.
 cache_value() {

@@ -138,6 +138,9 @@ headless_stop() {
     HEADLESS_DIR=""
 }
 
+# Presses KEY in whatever window of the X display has the focus; false when it could not.
+headless_key() { timeout 10 xdotool key --clearmodifiers "$1"; }
+
 # Activates one of the running launcher's exported actions (quit,
 # check-updates, ...), as its menu does.
 launcher_action() {

@@ -38,7 +38,7 @@ sleep 3
 launcher_action check-updates
 wait_for_text "$work/requests.log" "version.json" 10 || die "the update check asked for no manifest"
 sleep 3
-timeout 10 xdotool key --clearmodifiers Escape || true
+headless_key Escape || true
 sleep 1
 launcher_action quit
 wait_for_exit "$launcher" 30 || die "the launcher did not quit"

@@ -120,7 +120,7 @@ start_launcher() {
 
 # Presses a key in whatever window has the focus.
 key_now() {
-    timeout 10 xdotool key --clearmodifiers "$1" || fail "xdotool could not press $1"
+    headless_key "$1" || fail "xdotool could not press $1"
 }
 
 # Presses a key a second from now: in the alert just shown.
