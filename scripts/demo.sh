@@ -16,25 +16,38 @@
 #   --no-update   the site offers no newer version
 set -euo pipefail
 cd "$(dirname "$0")/.." || exit 1
-offer=1
-if [ "${1:-}" = "--no-update" ]; then
-    offer=""
-    shift
-fi
-BUILD=${1:-build}
 # shellcheck source=scripts/lib/standin.sh
 . scripts/lib/standin.sh
+
+usage() { echo "usage: $0 [--no-update] [BUILD_DIR]"; }
+offer=1
+while [ $# -gt 0 ]; do
+    case $1 in
+    --no-update) offer=""; shift ;;
+    -h | --help) usage; exit 0 ;;
+    --) shift; break ;;
+    -*) usage >&2; exit 2 ;;
+    *) break ;;
+    esac
+done
+[ $# -le 1 ] || { usage >&2; exit 2; }
+BUILD=${1:-build}
 
 bash scripts/install-deps.sh
 configure_build . "$BUILD"
 ninja -C "$BUILD" vorlia_demo vorlia-standin vorlia-publish
 BUILD=$(cd "$BUILD" && pwd)
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/vorlia-demo.XXXXXX")
+# Resolved, so that the paths the launcher derives from its own executable
+# spell the place as this script does.
+work=$(cd -P "$(mktemp -d "${TMPDIR:-/tmp}/vorlia-demo.XXXXXX")" && pwd)
 at_exit rm -rf "$work"
-# Whatever the demo's launchers started (a relaunch script, the relaunched
-# launcher) carries this setting, and ends with the demo.
-at_exit stop_processes_with_setting VORLIA_DEMO_RUN "$work"
+if findmnt -no OPTIONS --target "$work" 2>/dev/null | grep -qw noexec; then
+    die "$work lies on a file system that runs no programs (noexec): set TMPDIR to another folder"
+fi
+# Whatever runs from the temporary place (the launcher, its relaunch script,
+# the relaunched launcher) ends with the demo.
+at_exit stop_processes_found_by pids_running_from "$work"
 
 app="$work/Vorlia.app"
 cp -a "$BUILD/demo/Vorlia.app" "$app"
@@ -59,11 +72,17 @@ standin_start "$BUILD" "$work" --site-dir "$work/site" --log "$work/requests.log
 echo "demo: stand-in hosts on loopback (proxy $STANDIN_PROXY); request log: $work/requests.log"
 echo "demo: playing from $app"
 
-# The update's work folder stays inside the temporary place too.
-env TMPDIR="$work/tmp" VORLIA_DEMO_RUN="$work" "${STANDIN_ROUTE[@]}" "$app/vorlia" || true
-# A relaunch ends the first launcher and starts the new version from the
-# same folder; the demo lasts as long as anything it started runs.
-demo_running() { [ -n "$(pids_with_setting VORLIA_DEMO_RUN "$work")" ]; }
-while demo_running; do
+# The update's work folder stays inside the temporary place too, beside the
+# copy, so that the swap is a rename.
+env TMPDIR="$work/tmp" "${STANDIN_ROUTE[@]}" "$app/vorlia" &
+launcher=$!
+status=0
+wait "$launcher" || status=$?
+# A relaunch ends the first launcher; its script, in a session of its own,
+# starts the new version from the same folder. The demo lasts while anything
+# runs from the temporary place; a setting in the launchers' environment would
+# not do, since a browser the game opens inherits it.
+while [ -n "$(pids_running_from "$work")" ]; do
     sleep 0.5
 done
+exit "$status"
