@@ -2,8 +2,9 @@
 # The README's run command shows a whole update: the demo launcher, started
 # from a copy of the demo application folder, is offered a newer version of
 # the same build, accepts it with a real key press, and the new version starts
-# from that same folder; the build's own folders stay as they were. With
-# --no-update nothing is offered. Both on a private headless desktop.
+# from that same folder while the first run command still serves it; the
+# build's own folders stay as they were. With --no-update nothing is offered.
+# Both on a private headless desktop.
 #
 #   tests/scripts/demo-update.sh BUILD_DIR
 set -euo pipefail
@@ -18,60 +19,73 @@ private_home "$work/home"
 export TMPDIR="$work/tmp" VORLIA_TEST_LOG="$work/alerts.log"
 mkdir -p "$TMPDIR"
 
-fingerprint() { (cd "$BUILD/demo/Vorlia.app" && find . -type f -exec sha256sum {} + | sort); }
-before=$(fingerprint)
+# The build's application folder: what lies beside it, and every file in it.
+fingerprint() {
+    ls -a "$BUILD/demo"
+    (cd "$BUILD/demo/Vorlia.app" && find . -type f -exec sha256sum {} + | sort)
+}
 
 demo=""
-show_demo() { sed 's/^/    /' "$work/demo.out"; }
+show_demo() {
+    sed 's/^/    /' "$work/demo.out"
+    sed 's/^/    alert: /' "$VORLIA_TEST_LOG"
+}
+fail() {
+    show_demo
+    die "$@"
+}
+# Runs the run command with ARGS... in a D-Bus session of its own, once it has
+# built; sets app (the demo's application folder) and log (the hosts' request log).
 start_demo() {
     : >"$VORLIA_TEST_LOG"
+    headless_bus_start
     bash "$ROOT/scripts/demo.sh" "$@" "$BUILD" >"$work/demo.out" 2>&1 &
     demo=$!
     at_exit stop_process "$demo"
-    wait_for_text "$work/demo.out" "playing from " 600 || { show_demo; die "the demo never started its launcher"; }
+    wait_for_text "$work/demo.out" "playing from " 600 || fail "the demo never started its launcher"
     app=$(sed -n 's/^demo: playing from //p' "$work/demo.out")
     log=$(sed -n 's/.*request log: //p' "$work/demo.out")
 }
 # Quits whichever launcher runs, then expects the run command to end clean.
 end_demo() {
     launcher_action quit || true
-    wait_for_exit "$demo" 60 || { show_demo; die "the run command did not end with the launcher"; }
+    wait_for_exit "$demo" 60 || fail "the run command did not end with the launcher"
     local status=0
     wait "$demo" || status=$?
-    [ "$status" -eq 0 ] || { show_demo; die "the run command exited with status $status"; }
-    [ ! -e "$(dirname "$app")" ] || die "the run command left $(dirname "$app") behind"
-    pgrep -f -- "--log $log" >/dev/null && die "the stand-in hosts outlived the launcher"
-    [ "$(fingerprint)" = "$before" ] || die "the build's application folder changed"
-    return 0
+    [ "$status" -eq 0 ] || fail "the run command exited with status $status"
+    [ -z "$(pids_running_from "$(dirname "$app")")" ] || fail "a launcher outlived the run command"
+    ! pgrep -f -- "--log $log" >/dev/null || fail "the stand-in hosts outlived the launcher"
+    [ ! -e "$(dirname "$app")" ] || fail "the run command left $(dirname "$app") behind"
+    [ "$(fingerprint)" = "$before" ] || fail "the build's application folder changed"
 }
 
 # --- the whole update -------------------------------------------------------------
 start_demo
+# Once the demo has built, before anything is accepted.
+before=$(fingerprint)
 newer=$(sed -n 's/^demo: the site offers version \([^;]*\);.*/\1/p' "$work/demo.out")
-[ -n "$newer" ] || { show_demo; die "the demo offers no newer version"; }
+[ -n "$newer" ] || fail "the demo offers no newer version"
 wait_for_text "$VORLIA_TEST_LOG" "\"alert\":\"New version $newer available\"" 90 ||
-    { cat "$VORLIA_TEST_LOG"; die "version $newer was never offered"; }
+    fail "version $newer was never offered"
 sleep 1
-timeout 10 xdotool key --clearmodifiers Return
-wait_for_text "$log" "VRLLauncher/$newer" 120 || { show_demo; die "version $newer never loaded the game"; }
+headless_key Return || fail "could not accept the offer"
+wait_for_text "$log" "VRLLauncher/$newer" 120 || fail "version $newer never loaded the game"
 grep -qF "\"CFBundleShortVersionString\": \"$newer\"" "$app/Info.json" ||
-    die "the demo's application folder is not version $newer"
-runs_from_app() {
-    local pid
-    for pid in $(pids_with_setting VORLIA_DEMO_RUN "$(dirname "$app")"); do
-        [ "$(readlink "/proc/$pid/exe")" = "$app/vorlia" ] && return 0
-    done
-    return 1
-}
-runs_from_app || die "nothing runs from $app/vorlia"
-grep -q '"alert":"Update failed"' "$VORLIA_TEST_LOG" && die "a failure was shown: $(cat "$VORLIA_TEST_LOG")"
+    fail "the demo's application folder is not version $newer"
+pid_running "$app/vorlia" >/dev/null || fail "nothing runs from $app/vorlia"
+running "$demo" || fail "the run command ended with the first launcher"
+! file_has "$VORLIA_TEST_LOG" '"alert":"Update failed"' || fail "a failure was shown"
 end_demo
 echo "run command: version $newer was offered, installed and started from the demo's own folder"
 
 # --- no offer ------------------------------------------------------------------------
 start_demo --no-update
-wait_for_text "$log" '"path":"/download/version.json.sig"' 90 || { show_demo; die "the update check never ran"; }
-sleep 2
-grep -q '"alert"' "$VORLIA_TEST_LOG" && die "an alert was shown without an update: $(cat "$VORLIA_TEST_LOG")"
+wait_for_text "$log" '"path":"/download/version.json.sig"' 90 || fail "the update check never ran"
+# The automatic check has asked; one on request answers for the same site.
+launcher_action check-updates
+wait_for_text "$VORLIA_TEST_LOG" "You have the latest version (" 60 || fail "the check on request said nothing"
+! file_has "$VORLIA_TEST_LOG" '"alert":"New version' || fail "an update was offered with --no-update"
+sleep 1
+headless_key Return || fail "could not close the notice"
 end_demo
 echo "run command --no-update: no offer"
