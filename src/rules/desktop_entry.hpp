@@ -1,0 +1,36 @@
+// The desktop entry the launcher keeps in the user's menu: the application
+// folder's own entry with Exec= pointing at wherever the folder now is, and
+// whether an entry already there starts this launcher.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vorlia {
+
+// The key that marks an entry as one the launcher wrote, by which the
+// application folder's uninstall script knows what it may remove.
+inline constexpr std::string_view desktopEntryMarkKey = "X-Vorlia-Written-By";
+inline constexpr std::string_view desktopEntryMark = "X-Vorlia-Written-By=launcher";
+
+// Longer entries are not read: an entry is a few hundred bytes.
+inline constexpr std::size_t desktopEntryMaxSize = 64 * 1024;
+
+// The executable as one argument of an Exec= value: double-quoted when it
+// holds a character the desktop's command line reads specially, then escaped
+// as a desktop entry string. Nothing for a path an entry cannot carry: not
+// UTF-8, or holding a control character.
+std::optional<std::string> desktopExecArgument(std::string_view executable);
+
+// The folder's entry with the Exec= of its [Desktop Entry] group replaced by
+// `executable` and the launcher's mark after it. Nothing when the entry is not
+// UTF-8, has no Exec= there, or the path cannot be carried.
+std::optional<std::string> userDesktopEntry(std::string_view folderEntry, std::string_view executable);
+
+// Whether the Exec= of an entry's [Desktop Entry] group starts exactly this
+// executable (as userDesktopEntry writes it).
+bool desktopEntryStarts(std::string_view entryText, std::string_view executable);
+
+} // namespace vorlia

@@ -1,0 +1,155 @@
+#include "rules/desktop_entry.hpp"
+
+#include "base/handle.hpp"
+
+#include <glib.h>
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+namespace vorlia {
+namespace {
+
+struct ExecCase {
+    const char* name;
+    std::string executable;
+    std::optional<std::string> exec; // the Exec= value, or nothing when refused
+};
+
+class DesktopExec : public ::testing::TestWithParam<ExecCase> {};
+
+// The application folder's own entry, as the build writes it.
+constexpr const char* folderEntry = "[Desktop Entry]\n"
+                                    "Type=Application\n"
+                                    "Name=Vorlia\n"
+                                    "Exec=vorlia\n"
+                                    "Icon=io.vorlia.Launcher\n"
+                                    "Categories=Game;\n"
+                                    "StartupWMClass=Vorlia\n";
+
+// What a desktop does with an entry: read it as a key file, expand the field
+// codes, split the command line. The one argument must be the path again.
+std::string startedProgram(const std::string& entryText) {
+    const Handle<GKeyFile> file(g_key_file_new());
+    GError* raw = nullptr;
+    if (!g_key_file_load_from_data(file.get(), entryText.data(), entryText.size(), G_KEY_FILE_NONE, &raw)) {
+        const Handle<GError> error(raw);
+        return std::string("unreadable: ") + error->message;
+    }
+    const GText exec(g_key_file_get_string(file.get(), "Desktop Entry", "Exec", nullptr));
+    std::string expanded;
+    for (const char* c = exec.get(); *c != '\0'; ++c) {
+        expanded += *c;
+        if (*c == '%' && c[1] == '%') {
+            ++c;
+        }
+    }
+    int argc = 0;
+    char** argv = nullptr;
+    if (!g_shell_parse_argv(expanded.c_str(), &argc, &argv, nullptr)) {
+        return "unparsable: " + expanded;
+    }
+    std::string program = argc == 1 ? argv[0] : "argument count " + std::to_string(argc);
+    g_strfreev(argv);
+    return program;
+}
+
+TEST_P(DesktopExec, QuotedSoThatTheDesktopStartsThatVeryPath) {
+    const ExecCase& c = GetParam();
+    EXPECT_EQ(desktopExecArgument(c.executable), c.exec);
+    const auto text = userDesktopEntry(folderEntry, c.executable);
+    ASSERT_EQ(text.has_value(), c.exec.has_value());
+    if (text) {
+        EXPECT_EQ(startedProgram(*text), c.executable);
+        EXPECT_TRUE(desktopEntryStarts(*text, c.executable));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, DesktopExec,
+    ::testing::Values(
+        ExecCase{"Plain", "/opt/Games/Vorlia.app/vorlia", "/opt/Games/Vorlia.app/vorlia"},
+        ExecCase{"Space", "/home/a/My Games/Vorlia.app/vorlia", "\"/home/a/My Games/Vorlia.app/vorlia\""},
+        ExecCase{"ShellCharacters", "/t/My Games' \"x\" $HOME `id` a\\b/Vorlia.app/vorlia",
+                 "\"/t/My Games' \\\\\"x\\\\\" \\\\$HOME \\\\`id\\\\` a\\\\\\\\b/Vorlia.app/vorlia\""},
+        ExecCase{"PercentIsNoFieldCode", "/t/100%u/Vorlia.app/vorlia", "/t/100%%u/Vorlia.app/vorlia"},
+        ExecCase{"TildeAndHashQuoted", "/t/~a#b/vorlia", "\"/t/~a#b/vorlia\""},
+        ExecCase{"Unicode", "/home/j\u00fcrgen/Spiele/Vorlia.app/vorlia",
+                 "/home/j\u00fcrgen/Spiele/Vorlia.app/vorlia"},
+        ExecCase{"NewlineRefused", "/t/a\nb/vorlia", std::nullopt},
+        ExecCase{"TabRefused", "/t/a\tb/vorlia", std::nullopt},
+        ExecCase{"NotUtf8Refused", "/t/\xff/vorlia", std::nullopt},
+        ExecCase{"EmptyRefused", "", std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct EntryCase {
+    const char* name;
+    std::string folderEntry;
+    std::optional<std::string> written; // the user's entry, or nothing when refused
+};
+
+class UserDesktopEntry : public ::testing::TestWithParam<EntryCase> {};
+
+TEST_P(UserDesktopEntry, KeepsTheFolderEntryButItsExecAndMarksIt) {
+    EXPECT_EQ(userDesktopEntry(GetParam().folderEntry, "/g/Vorlia.app/vorlia"), GetParam().written);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FolderEntries, UserDesktopEntry,
+    ::testing::Values(
+        EntryCase{"TheBuildsEntry", folderEntry,
+                  "[Desktop Entry]\nType=Application\nName=Vorlia\nExec=/g/Vorlia.app/vorlia\n"
+                  "X-Vorlia-Written-By=launcher\nIcon=io.vorlia.Launcher\nCategories=Game;\n"
+                  "StartupWMClass=Vorlia\n"},
+        EntryCase{"OnlyTheMainGroupsExec",
+                  "# c=d\n[Desktop Action play]\nExec=vorlia --x\n[Desktop Entry]\nName=V\nExec = vorlia\r\n"
+                  "Exec[de]=vorlia\n[Desktop Action b]\nExec=b",
+                  "# c=d\n[Desktop Action play]\nExec=vorlia --x\n[Desktop Entry]\nName=V\n"
+                  "Exec=/g/Vorlia.app/vorlia\nX-Vorlia-Written-By=launcher\nExec[de]=vorlia\n"
+                  "[Desktop Action b]\nExec=b\n"},
+        EntryCase{"OneMarkWhateverTheFolderCarries",
+                  "[Desktop Entry]\nX-Vorlia-Written-By=someone\nExec=vorlia\nX-Vorlia-Written-By=launcher\n",
+                  "[Desktop Entry]\nExec=/g/Vorlia.app/vorlia\nX-Vorlia-Written-By=launcher\n"},
+        EntryCase{"NoExecRefused", "[Desktop Entry]\nName=Vorlia\n", std::nullopt},
+        EntryCase{"ExecOnlyInAnActionRefused", "[Desktop Action a]\nExec=vorlia\n", std::nullopt},
+        EntryCase{"NotUtf8Refused", "[Desktop Entry]\nName=\xff\nExec=vorlia\n", std::nullopt},
+        EntryCase{"EmptyRefused", "", std::nullopt}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct StartsCase {
+    const char* name;
+    std::string entry;
+    bool starts;
+};
+
+class DesktopEntryStarts : public ::testing::TestWithParam<StartsCase> {};
+
+TEST_P(DesktopEntryStarts, OnlyTheMainGroupsExecCounts) {
+    EXPECT_EQ(desktopEntryStarts(GetParam().entry, "/home/a/My Games/Vorlia.app/vorlia"), GetParam().starts);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Entries, DesktopEntryStarts,
+    ::testing::Values(
+        StartsCase{"Ours", *userDesktopEntry(folderEntry, "/home/a/My Games/Vorlia.app/vorlia"), true},
+        StartsCase{"MovedFolder", *userDesktopEntry(folderEntry, "/home/a/Games/Vorlia.app/vorlia"), false},
+        StartsCase{"SpacesAroundTheEqualsSign",
+                   "[Desktop Entry]\nExec = \"/home/a/My Games/Vorlia.app/vorlia\"  \r\n", true},
+        StartsCase{"UnquotedPathIsAnotherCommand",
+                   "[Desktop Entry]\nExec=/home/a/My Games/Vorlia.app/vorlia\n", false},
+        StartsCase{"OnlyAnActionStartsIt",
+                   "[Desktop Entry]\nExec=/usr/bin/other\n[Desktop Action x]\n"
+                   "Exec=\"/home/a/My Games/Vorlia.app/vorlia\"\n",
+                   false},
+        StartsCase{"ActionBeforeTheMainGroup",
+                   "[Desktop Action x]\nExec=/usr/bin/other\n[Desktop Entry]\n"
+                   "Exec=\"/home/a/My Games/Vorlia.app/vorlia\"\n",
+                   true},
+        StartsCase{"LocalizedExecIsNotExec",
+                   "[Desktop Entry]\nExec[de]=\"/home/a/My Games/Vorlia.app/vorlia\"\n", false},
+        StartsCase{"NoExec", "[Desktop Entry]\nName=Vorlia\n", false}, StartsCase{"Empty", "", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace vorlia
