@@ -50,8 +50,10 @@ out_dir=$(cd "$out" && pwd)
 archive="$out_dir/$name.tmp" manifest="$out_dir/version.json.tmp" signature="$out_dir/version.json.sig.tmp"
 trap 'rm -f "$archive" "$manifest" "$signature"' EXIT
 rm -f "$archive"
-# -X leaves out extra time and owner fields; -y stores links as links.
-(cd "$app_dir" && zip -q -r -X -y "$archive" "$app_name")
+# -X leaves out extra time and owner fields; -y stores links as links. The
+# build's mark on its own folders stays out: a player's folder registers itself
+# in the desktop menu.
+(cd "$app_dir" && zip -q -r -X -y "$archive" "$app_name" -x "$app_name/.build-tree")
 
 "$publish" manifest --archive "$archive" --version "$version" --url "$base$name" \
     --base-url "$base" --out "$manifest"

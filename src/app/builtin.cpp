@@ -21,6 +21,7 @@ Config configFor(std::string_view gameHost, std::string_view siteHost, std::stri
     c.manifestPublicKeys.assign(build::manifestPublicKeys.begin(), build::manifestPublicKeys.end());
     c.tokenKey = builtInTokenKeyTables();
     c.applicationId = build::applicationId;
+    c.iconName = build::applicationId;
     c.folders = std::move(folders);
     return c;
 }
@@ -30,9 +31,13 @@ Config builtInConfig() {
     const std::filesystem::path data(g_get_user_data_dir());
     const std::filesystem::path cache(g_get_user_cache_dir());
     const std::filesystem::path state(g_get_user_state_dir());
-    return configFor(build::gameHost, build::siteHost,
-                     launcherVersionFromInfo(info ? std::optional<std::string>(*info) : std::nullopt),
-                     Folders{data / "vorlia", cache / "vorlia", state / "vorlia"});
+    Config config =
+        configFor(build::gameHost, build::siteHost,
+                  launcherVersionFromInfo(info ? std::optional<std::string>(*info) : std::nullopt),
+                  Folders{data / "vorlia", cache / "vorlia", state / "vorlia"});
+    config.applicationFolder = applicationFolder();
+    config.desktopDataHome = data;
+    return config;
 }
 
 } // namespace vorlia

@@ -52,6 +52,14 @@ struct Config {
     TokenKeyTables tokenKey;
 
     std::string applicationId;
+    // The icon's name, and its file (<name>.svg) in the application folder.
+    std::string iconName;
+    // The folder that holds the running launcher; empty in the tests' own
+    // configurations, which then use GTK's icon theme only.
+    std::filesystem::path applicationFolder;
+    // The user's own data folder, where the launcher keeps its desktop menu
+    // entry and icon; empty (as in the tests' configurations) adds nothing.
+    std::filesystem::path desktopDataHome;
     Timing timing;
     Folders folders;
     std::optional<Route> route;

@@ -4,6 +4,7 @@
 #include "app/rendering_fallbacks.hpp"
 
 #include <giomm/menu.h>
+#include <glib.h>
 #include <glibmm/main.h>
 #include <gtkmm/aboutdialog.h>
 #include <gtkmm/settings.h>
@@ -63,6 +64,19 @@ LauncherApp::LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config
 void LauncherApp::openGameWindow() {
     game_ = std::make_unique<GameWindow>(app_, gameWindowSettings(config_, hooks_), opener_);
     game_->window().present();
+    // Off the start path: once the window has drawn. A few small files,
+    // written only on a first start or after the folder moved.
+    Glib::signal_idle().connect_once(
+        [this] {
+            const auto kept = keepDesktopMenuEntry(config_.applicationFolder, config_.desktopDataHome,
+                                                   config_.applicationId, config_.iconName);
+            if (!kept) {
+                g_warning("The desktop menu entry could not be written: %s", kept.error().c_str());
+            } else if (hooks_.desktopMenuKept) {
+                hooks_.desktopMenuKept(*kept);
+            }
+        },
+        Glib::PRIORITY_LOW);
     Glib::signal_timeout().connect_once(
         [this] {
             updater().removeLeftovers();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/config.hpp"
+#include "app/desktop_menu.hpp"
 #include "update/gtk/gtk_update_ui.hpp"
 #include "update/update_flow.hpp"
 #include "update/update_settings.hpp"
@@ -25,6 +26,7 @@ struct LaunchHooks {
     std::function<void(SoupSession*)> routeSession;              // the updater's HTTP session
     std::function<void(const Alert&)> alertShown;                // each updater dialog, as it shows
     std::function<void(const std::filesystem::path&)> itemShown; // each item handed to the file manager
+    std::function<void(DesktopMenuOutcome)> desktopMenuKept;     // once the desktop menu entry was seen to
 };
 
 // The values each part takes from the configuration.

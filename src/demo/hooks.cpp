@@ -14,6 +14,13 @@ void appendTo(const std::string& file, const nlohmann::json& line) {
 
 } // namespace
 
+Config withDesktopMenuOnlyWhenAsked(Config config) {
+    if (g_strcmp0(g_getenv("VORLIA_DESKTOP_MENU"), "1") != 0) {
+        config.desktopDataHome.clear();
+    }
+    return config;
+}
+
 LaunchHooks standInHooks(const Config& config) {
     LaunchHooks hooks;
     if (config.route) {
@@ -31,6 +38,9 @@ LaunchHooks standInHooks(const Config& config) {
         };
         hooks.itemShown = [file = std::string(log)](const std::filesystem::path& item) {
             appendTo(file, {{"fileManager", item.string()}});
+        };
+        hooks.desktopMenuKept = [file = std::string(log)](DesktopMenuOutcome outcome) {
+            appendTo(file, {{"desktopMenu", std::string(describe(outcome))}});
         };
     }
     return hooks;

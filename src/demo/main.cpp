@@ -1,5 +1,6 @@
 // The demo and test flavour's entry point: the production launcher, routed to
-// the loopback stand-in hosts when VORLIA_STANDIN_PROXY is set.
+// the loopback stand-in hosts when VORLIA_STANDIN_PROXY is set, and kept out
+// of the desktop menu unless VORLIA_DESKTOP_MENU is "1".
 #include "app/builtin.hpp"
 #include "app/launcher_app.hpp"
 #include "demo/route.hpp"
@@ -7,7 +8,8 @@
 #include <cstdio>
 
 int main() {
-    auto config = vorlia::demo::withStandInRoute(vorlia::builtInConfig());
+    auto config =
+        vorlia::demo::withStandInRoute(vorlia::demo::withDesktopMenuOnlyWhenAsked(vorlia::builtInConfig()));
     if (!config) {
         std::fprintf(stderr, "vorlia: %s\n", config.error().c_str());
         return 2;

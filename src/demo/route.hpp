@@ -31,10 +31,16 @@ expected<Config, std::string> withStandInRoute(Config config);
 void routeNetwork(WebKitNetworkSession* session, const Route& route, const std::vector<std::string>& hosts);
 void routeSession(SoupSession* session, const Route& route, const std::vector<std::string>& hosts);
 
+// The demo and test flavour runs from temporary copies of its folder, which
+// must never reach the user's desktop menu: it adds itself there only when
+// VORLIA_DESKTOP_MENU is "1", as the menu's own tests ask, in a home of theirs.
+Config withDesktopMenuOnlyWhenAsked(Config config);
+
 // The hooks of the demo and test flavour: the configuration's route applied to
 // both network sessions (trusting the stand-in's certificate for the allowed
 // hosts only), and, when VORLIA_TEST_LOG names a file, one JSON line appended
-// to it for each updater alert shown and each item handed to the file manager.
+// to it for each updater alert shown, each item handed to the file manager and
+// the desktop menu entry's outcome.
 LaunchHooks standInHooks(const Config& config);
 
 } // namespace vorlia::demo
