@@ -3,13 +3,22 @@
 #include "app/menu_model.hpp"
 #include "app/rendering_fallbacks.hpp"
 
+#include <gdkmm/display.h>
 #include <giomm/menu.h>
 #include <glib.h>
 #include <glibmm/main.h>
 #include <gtkmm/aboutdialog.h>
+#include <gtkmm/icontheme.h>
 #include <gtkmm/settings.h>
 
 namespace vorlia {
+
+namespace {
+
+// The desktop entry's StartupWMClass.
+constexpr const char* windowClass = "Vorlia";
+
+} // namespace
 
 GameWindowSettings gameWindowSettings(const Config& config, const LaunchHooks& hooks) {
     GameWindowSettings s;
@@ -42,10 +51,24 @@ UpdateSettings updateSettings(const Config& config, const LaunchHooks& hooks) {
 LauncherApp::LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config& config, UriOpener& opener,
                          LaunchHooks hooks)
     : app_(app), config_(config), opener_(opener), hooks_(std::move(hooks)) {
+    // GTK names the X11 window class after the program when the display
+    // opens; docks match it with the desktop entry's StartupWMClass. (On
+    // Wayland they match the application id with the entry's name.) Set only
+    // when different: another thread may be reading the old name.
+    if (g_strcmp0(g_get_prgname(), windowClass) != 0) {
+        g_set_prgname(windowClass);
+    }
     app_->signal_startup().connect([this] {
         // One look for the whole application: menus, popups and dialogs in
         // GTK's dark style, matching the game's black frame.
         Gtk::Settings::get_default()->property_gtk_application_prefer_dark_theme() = true;
+        // The folder's own icon, found by GTK wherever the folder is and
+        // whatever the installed themes hold, for every window and the About logo.
+        if (!config_.applicationFolder.empty()) {
+            Gtk::IconTheme::get_for_display(Gdk::Display::get_default())
+                ->add_search_path(config_.applicationFolder.string());
+        }
+        Gtk::Window::set_default_icon_name(config_.iconName);
         chooseToolkitRenderer();
         addActions();
         buildMenuBar();
@@ -63,6 +86,7 @@ LauncherApp::LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config
 
 void LauncherApp::openGameWindow() {
     game_ = std::make_unique<GameWindow>(app_, gameWindowSettings(config_, hooks_), opener_);
+    game_->window().set_icon_name(config_.iconName);
     game_->window().present();
     // Off the start path: once the window has drawn. A few small files,
     // written only on a first start or after the folder moved.
@@ -102,7 +126,7 @@ void LauncherApp::addActions() {
         about->set_program_name("Vorlia");
         about->set_version(config_.launcherVersion);
         about->set_website("https://" + config_.siteHost);
-        about->set_logo_icon_name(config_.applicationId);
+        about->set_logo_icon_name(config_.iconName);
         if (game_) {
             about->set_transient_for(game_->window());
             about->set_modal(true);

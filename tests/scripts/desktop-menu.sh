@@ -119,6 +119,18 @@ for key in Name Categories StartupWMClass Icon; do
     [ "$(entry_value "$ENTRY" "$key")" = "$(entry_value "$A/$ID.desktop" "$key")" ] ||
         fail "$key differs from the folder's entry"
 done
+# Docks group the window with the entry: by class on X11, by application id
+# (the entry's name) everywhere.
+class=$(entry_value "$ENTRY" StartupWMClass)
+found=""
+for window in $(xdotool search --pid "$first" 2>/dev/null); do
+    props=$(xprop -id "$window" WM_CLASS _GTK_APPLICATION_ID 2>/dev/null)
+    grep -qF "_GTK_APPLICATION_ID(UTF8_STRING) = \"$ID\"" <<<"$props" || continue
+    found=1
+    grep -qF "WM_CLASS(STRING) = \"$class\", \"$class\"" <<<"$props" ||
+        fail "the window's class does not match StartupWMClass=$class: $props"
+done
+[ -n "$found" ] || fail "no window of the launcher carries the application id $ID"
 quit "$first"
 before=$(mtimes "$ENTRY" "$ICON")
 

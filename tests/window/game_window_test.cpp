@@ -8,7 +8,12 @@
 #include <glib.h>
 #include <glibmm/main.h>
 #include <gtest/gtest.h>
+#include <gtkmm/aboutdialog.h>
+#include <gtkmm/icontheme.h>
+#include <gtkmm/image.h>
 #include <gtkmm/settings.h>
+#include <gtkmm/snapshot.h>
+#include <gtkmm/widgetpaintable.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -212,6 +217,121 @@ TEST_F(LauncherTest, FullScreenTogglesWithCtrlFAndF11AndHidesTheMenuBar) {
     EXPECT_TRUE(runUntil([&] { return !window().is_fullscreen() && window().get_show_menubar(); }, 5s));
 }
 
+// A value of the [Desktop Entry] group of the build's application folder's entry.
+std::string folderEntryValue(const char* key) {
+    const Handle<GKeyFile> file(g_key_file_new());
+    const auto entry = std::filesystem::path(VORLIA_BINARY_DIR) / "Vorlia.app" / "io.vorlia.Launcher.desktop";
+    if (!g_key_file_load_from_file(file.get(), entry.c_str(), G_KEY_FILE_NONE, nullptr)) {
+        return "no entry at " + entry.string();
+    }
+    const GText value(g_key_file_get_string(file.get(), "Desktop Entry", key, nullptr));
+    return value ? value.get() : "";
+}
+
+Gtk::Image* imageNamed(Gtk::Widget& widget, const std::string& iconName) {
+    if (auto* image = dynamic_cast<Gtk::Image*>(&widget);
+        image != nullptr && image->get_icon_name().raw() == iconName) {
+        return image;
+    }
+    for (Gtk::Widget* child = widget.get_first_child(); child != nullptr; child = child->get_next_sibling()) {
+        if (Gtk::Image* found = imageNamed(*child, iconName)) {
+            return found;
+        }
+    }
+    return nullptr;
+}
+
+struct Rgb {
+    int r, g, b;
+};
+
+// Whether a widget, drawn as the window draws it, shows a colour somewhere.
+bool drawsColour(Gtk::Widget& widget, Gtk::Window& window, Rgb colour) {
+    const auto paintable = Gtk::WidgetPaintable::create(widget);
+    const int width = widget.get_width();
+    const int height = widget.get_height();
+    if (width <= 0 || height <= 0) {
+        return false;
+    }
+    const auto snapshot = Gtk::Snapshot::create();
+    paintable->snapshot(snapshot, width, height);
+    const std::unique_ptr<GskRenderNode, decltype(&gsk_render_node_unref)> node(
+        gtk_snapshot_to_node(snapshot->gobj()), gsk_render_node_unref);
+    if (!node) {
+        return false;
+    }
+    const graphene_rect_t area =
+        GRAPHENE_RECT_INIT(0, 0, static_cast<float>(width), static_cast<float>(height));
+    const Handle<GdkTexture> texture(
+        gsk_renderer_render_texture(gtk_native_get_renderer(GTK_NATIVE(window.gobj())), node.get(), &area));
+    const int w = gdk_texture_get_width(texture.get());
+    const int h = gdk_texture_get_height(texture.get());
+    std::vector<guchar> pixels(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4);
+    gdk_texture_download(texture.get(), pixels.data(), static_cast<gsize>(w) * 4);
+    // Cairo's ARGB32 in memory: blue, green, red, alpha; the logo's colours are opaque.
+    for (std::size_t i = 0; i + 3 < pixels.size(); i += 4) {
+        if (pixels[i + 3] == 255 && std::abs(pixels[i + 2] - colour.r) <= 12 &&
+            std::abs(pixels[i + 1] - colour.g) <= 12 && std::abs(pixels[i] - colour.b) <= 12) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The application folder's own icon reaches GTK though no theme folder holds
+// it: the window's icon and the About dialog's logo are the folder's picture,
+// and the window's class is the one the desktop entry names, by which docks
+// group the window with the entry.
+TEST_F(LauncherTest, OwnIconFromTheApplicationFolderAndTheEntrysWindowClass) {
+    // What GTK finds without the launcher: no theme folder holds the icon.
+    const auto themes = Gtk::IconTheme::create();
+    ASSERT_FALSE(themes->has_icon(config.iconName)) << "a theme folder holds the icon already";
+    const std::filesystem::path folder = folders.path() / "Vorlia.app";
+    std::filesystem::create_directories(folder);
+    const std::string iconFile = config.iconName + ".svg";
+    std::filesystem::copy_file(std::filesystem::path(VORLIA_BINARY_DIR) / "Vorlia.app" / iconFile,
+                               folder / iconFile);
+    config.applicationFolder = folder;
+    launch();
+
+    EXPECT_EQ(config.iconName, folderEntryValue("Icon"));
+    EXPECT_EQ(window().get_icon_name().raw(), config.iconName);
+    const auto icon = Gtk::IconTheme::get_for_display(window().get_display())
+                          ->lookup_icon(config.iconName, 128, 1, Gtk::TextDirection::NONE, {});
+    ASSERT_TRUE(icon && icon->get_file());
+    EXPECT_EQ(icon->get_file()->get_path(), (folder / iconFile).string());
+
+    app->activate_action("about");
+    Gtk::AboutDialog* about = nullptr;
+    ASSERT_TRUE(runUntil([&] {
+        for (Gtk::Window* w : Gtk::Window::list_toplevels()) {
+            if (auto* dialog = dynamic_cast<Gtk::AboutDialog*>(w);
+                dialog != nullptr && dialog->get_mapped()) {
+                about = dialog;
+            }
+        }
+        return about != nullptr;
+    }));
+    EXPECT_EQ(about->get_logo_icon_name().raw(), config.iconName);
+    Gtk::Image* logo = imageNamed(*about, config.iconName);
+    ASSERT_NE(logo, nullptr);
+    // The folder's picture, not GTK's missing image: its frame and its V.
+    ASSERT_TRUE(runUntil([&] { return logo->get_width() > 0; }));
+    EXPECT_TRUE(drawsColour(*logo, *about, Rgb{0x1b, 0x10, 0x30}));
+    EXPECT_TRUE(drawsColour(*logo, *about, Rgb{0xf5, 0xb9, 0x42}));
+    saveScreenshot("about-dialog");
+
+    // GTK names the X11 window class after the program.
+    EXPECT_EQ(g_get_prgname(), folderEntryValue("StartupWMClass"));
+    if (!onWayland()) {
+        const std::string windowClass = folderEntryValue("StartupWMClass");
+        EXPECT_NE(
+            xprop(xWindowId(window()), "WM_CLASS").find("\"" + windowClass + "\", \"" + windowClass + "\""),
+            std::string::npos)
+            << xprop(xWindowId(window()), "WM_CLASS");
+    }
+}
+
 TEST_F(LauncherTest, WebsiteOpensTheSiteHostExactly) {
     launch();
     app->activate_action("website");
@@ -334,9 +454,12 @@ class LauncherProcess {
     gint status_ = 0;
 };
 
+// The game windows of every process: titled and classed "Vorlia". GDK's
+// hidden client leader window carries the program's name as its title too.
 std::vector<unsigned long> gameWindows() {
     gchar* out = nullptr;
-    g_spawn_command_line_sync("xdotool search --name ^Vorlia$", &out, nullptr, nullptr, nullptr);
+    g_spawn_command_line_sync("xdotool search --all --name --class ^Vorlia$", &out, nullptr, nullptr,
+                              nullptr);
     std::vector<unsigned long> ids;
     std::istringstream in(out != nullptr ? out : "");
     g_free(out);
