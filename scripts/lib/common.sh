@@ -111,8 +111,8 @@ pids_running_from() {
     return 0
 }
 
-# Ends every process that FINDER ARGS... lists, again while new ones appear (a
-# relaunch may start one meanwhile).
+# Ends the processes whose ids the command FINDER ARGS... prints, and then any
+# it prints afterwards: the relaunch script may start the next launcher meanwhile.
 stop_processes_found_by() {
     local round pids pid
     for round in 1 2 3 4 5; do
