@@ -183,6 +183,25 @@ SHIM
     LAUNCHER_ENV+=("PATH=$S/shim:$PATH")
 }
 
+# The script's first move waits until the test lets it go: the test acts in
+# the moment after the script started and before it touched any folder.
+hold_script_before_the_moves() {
+    local real_mv
+    real_mv=$(command -v mv)
+    mkdir -p "$S/shim" "$S/hold"
+    cat >"$S/shim/mv" <<SHIM
+#!/bin/sh
+if [ ! -e "$S/hold/reached" ]; then
+    : >"$S/hold/reached"
+    i=0
+    while [ ! -e "$S/hold/go" ] && [ \$i -lt 1200 ]; do sleep 0.1; i=\$((i + 1)); done
+fi
+exec "$real_mv" "\$@"
+SHIM
+    chmod +x "$S/shim/mv"
+    LAUNCHER_ENV+=("PATH=$S/shim:$PATH")
+}
+
 finish_case() {
     expect_startable_remains
     local after=$1 result=passed
@@ -434,20 +453,21 @@ case_folder_read_only_before_the_moves() {
     begin_case folder_read_only_before_the_moves
     publish_version_2
     start_standin || { finish_case "-"; return; }
+    hold_script_before_the_moves
     start_launcher
     accept_update_offer || { finish_case "$(state)"; return; }
-    local mark script
+    local mark
     mark=$(log_mark)
     # The launcher found the folder writable; it turns read-only before the
     # script acts on it.
-    if script=$("$CATCH" --timeout 120 --process swap.sh --stop-caught); then
+    if wait_until 120 test -e "$S/hold/reached"; then
         make_read_only "$P"
-        kill -CONT "$script"
         AT="folder made immutable while the script waits"
     else
         AT="not caught"
-        fail "the script never ran"
+        fail "the script never reached its moves"
     fi
+    : >"$S/hold/go"
     wait_for_exit "$LAUNCHER" 60 || fail "the launcher did not quit for the relaunch"
     if started_since "$mark" 1; then
         AT="$AT; script restarted v1"
