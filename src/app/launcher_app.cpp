@@ -10,6 +10,7 @@
 #include <gtkmm/aboutdialog.h>
 #include <gtkmm/icontheme.h>
 #include <gtkmm/settings.h>
+#include <sigc++/adaptors/track_obj.h>
 
 namespace vorlia {
 
@@ -90,23 +91,22 @@ void LauncherApp::openGameWindow() {
     game_->window().present();
     // Off the start path: once the window has drawn. A few small files,
     // written only on a first start or after the folder moved.
-    Glib::signal_idle().connect_once(
-        [this] {
-            const auto kept = keepDesktopMenuEntry(config_.applicationFolder, config_.desktopDataHome,
-                                                   config_.applicationId, config_.iconName);
-            if (!kept) {
-                g_warning("The desktop menu entry could not be written: %s", kept.error().c_str());
-            } else if (hooks_.desktopMenuKept) {
-                hooks_.desktopMenuKept(*kept);
-            }
-        },
-        Glib::PRIORITY_LOW);
-    Glib::signal_timeout().connect_once(
-        [this] {
-            updater().removeLeftovers();
-            updater().check(false);
-        },
-        static_cast<unsigned>(config_.timing.automaticCheckDelay.count()));
+    const auto keepMenuEntry = [this] {
+        const auto kept = keepDesktopMenuEntry(config_.applicationFolder, config_.desktopDataHome,
+                                               config_.applicationId, config_.iconName);
+        if (!kept) {
+            g_warning("The desktop menu entry could not be written: %s", kept.error().c_str());
+        } else if (hooks_.desktopMenuKept) {
+            hooks_.desktopMenuKept(*kept);
+        }
+    };
+    Glib::signal_idle().connect_once(sigc::track_obj(keepMenuEntry, *this), Glib::PRIORITY_LOW);
+    const auto checkAutomatically = [this] {
+        updater().removeLeftovers();
+        updater().check(false);
+    };
+    Glib::signal_timeout().connect_once(sigc::track_obj(checkAutomatically, *this),
+                                        static_cast<unsigned>(config_.timing.automaticCheckDelay.count()));
 }
 
 void LauncherApp::addActions() {

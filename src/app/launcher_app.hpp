@@ -12,6 +12,7 @@
 #include "window/uri_opener.hpp"
 
 #include <gtkmm/application.h>
+#include <sigc++/trackable.h>
 
 #include <filesystem>
 #include <functional>
@@ -33,7 +34,8 @@ struct LaunchHooks {
 GameWindowSettings gameWindowSettings(const Config& config, const LaunchHooks& hooks);
 UpdateSettings updateSettings(const Config& config, const LaunchHooks& hooks);
 
-class LauncherApp {
+// Trackable: the callbacks it leaves with GLib's main loop go with it.
+class LauncherApp : public sigc::trackable {
   public:
     LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config& config, UriOpener& opener,
                 LaunchHooks hooks = {});
