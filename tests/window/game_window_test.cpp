@@ -11,6 +11,7 @@
 #include <gtkmm/aboutdialog.h>
 #include <gtkmm/icontheme.h>
 #include <gtkmm/image.h>
+#include <gtkmm/label.h>
 #include <gtkmm/settings.h>
 #include <gtkmm/snapshot.h>
 #include <gtkmm/widgetpaintable.h>
@@ -228,54 +229,120 @@ std::string folderEntryValue(const char* key) {
     return value ? value.get() : "";
 }
 
-Gtk::Image* imageNamed(Gtk::Widget& widget, const std::string& iconName) {
-    if (auto* image = dynamic_cast<Gtk::Image*>(&widget);
-        image != nullptr && image->get_icon_name().raw() == iconName) {
-        return image;
+// The first widget in the tree, depth first, that satisfies `matches`.
+Gtk::Widget* findWidget(Gtk::Widget& widget, const std::function<bool(Gtk::Widget&)>& matches) {
+    if (matches(widget)) {
+        return &widget;
     }
     for (Gtk::Widget* child = widget.get_first_child(); child != nullptr; child = child->get_next_sibling()) {
-        if (Gtk::Image* found = imageNamed(*child, iconName)) {
+        if (Gtk::Widget* found = findWidget(*child, matches)) {
             return found;
         }
     }
     return nullptr;
 }
 
+Gtk::Image* imageNamed(Gtk::Widget& widget, const std::string& iconName) {
+    return dynamic_cast<Gtk::Image*>(findWidget(widget, [&](Gtk::Widget& w) {
+        auto* image = dynamic_cast<Gtk::Image*>(&w);
+        return image != nullptr && image->get_icon_name().raw() == iconName;
+    }));
+}
+
+// GTK's own widgets without a C++ class: found by their type's name.
+Gtk::Widget* widgetOfType(Gtk::Widget& widget, const char* typeName) {
+    return findWidget(widget,
+                      [&](Gtk::Widget& w) { return g_strcmp0(G_OBJECT_TYPE_NAME(w.gobj()), typeName) == 0; });
+}
+
 struct Rgb {
     int r, g, b;
 };
 
-// Whether a widget, drawn as the window draws it, shows a colour somewhere.
-bool drawsColour(Gtk::Widget& widget, Gtk::Window& window, Rgb colour) {
+// A widget's opaque pixels, drawn by the renderer of the surface it is on.
+std::vector<Rgb> drawnPixels(Gtk::Widget& widget) {
     const auto paintable = Gtk::WidgetPaintable::create(widget);
     const int width = widget.get_width();
     const int height = widget.get_height();
     if (width <= 0 || height <= 0) {
-        return false;
+        return {};
     }
     const auto snapshot = Gtk::Snapshot::create();
     paintable->snapshot(snapshot, width, height);
     const std::unique_ptr<GskRenderNode, decltype(&gsk_render_node_unref)> node(
         gtk_snapshot_to_node(snapshot->gobj()), gsk_render_node_unref);
     if (!node) {
-        return false;
+        return {};
     }
     const graphene_rect_t area =
         GRAPHENE_RECT_INIT(0, 0, static_cast<float>(width), static_cast<float>(height));
-    const Handle<GdkTexture> texture(
-        gsk_renderer_render_texture(gtk_native_get_renderer(GTK_NATIVE(window.gobj())), node.get(), &area));
+    const Handle<GdkTexture> texture(gsk_renderer_render_texture(
+        gtk_native_get_renderer(gtk_widget_get_native(widget.gobj())), node.get(), &area));
     const int w = gdk_texture_get_width(texture.get());
     const int h = gdk_texture_get_height(texture.get());
-    std::vector<guchar> pixels(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4);
-    gdk_texture_download(texture.get(), pixels.data(), static_cast<gsize>(w) * 4);
-    // Cairo's ARGB32 in memory: blue, green, red, alpha; the logo's colours are opaque.
-    for (std::size_t i = 0; i + 3 < pixels.size(); i += 4) {
-        if (pixels[i + 3] == 255 && std::abs(pixels[i + 2] - colour.r) <= 12 &&
-            std::abs(pixels[i + 1] - colour.g) <= 12 && std::abs(pixels[i] - colour.b) <= 12) {
-            return true;
+    std::vector<guchar> bytes(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4);
+    gdk_texture_download(texture.get(), bytes.data(), static_cast<gsize>(w) * 4);
+    // Cairo's ARGB32 in memory: blue, green, red, alpha.
+    std::vector<Rgb> pixels;
+    for (std::size_t i = 0; i + 3 < bytes.size(); i += 4) {
+        if (bytes[i + 3] == 255) {
+            pixels.push_back(Rgb{bytes[i + 2], bytes[i + 1], bytes[i]});
         }
     }
-    return false;
+    return pixels;
+}
+
+// Whether a widget, drawn as its window draws it, shows a colour somewhere.
+bool drawsColour(Gtk::Widget& widget, Rgb colour) {
+    const auto pixels = drawnPixels(widget);
+    return std::any_of(pixels.begin(), pixels.end(), [&](const Rgb& p) {
+        return std::abs(p.r - colour.r) <= 12 && std::abs(p.g - colour.g) <= 12 &&
+               std::abs(p.b - colour.b) <= 12;
+    });
+}
+
+// The mean of a widget's opaque pixels' brightness, 0 (black) to 255; -1 when nothing is drawn.
+double meanBrightness(Gtk::Widget& widget) {
+    const auto pixels = drawnPixels(widget);
+    if (pixels.empty()) {
+        return -1;
+    }
+    double sum = 0;
+    for (const Rgb& p : pixels) {
+        sum += (p.r + p.g + p.b) / 3.0;
+    }
+    return sum / static_cast<double>(pixels.size());
+}
+
+// A menu of the menu bar opens over the game with its entries, in the same
+// dark style as the window's frame.
+TEST_F(LauncherTest, AMenuOpensWithItsEntriesInTheDarkStyle) {
+    if (onWayland()) {
+        GTEST_SKIP() << "a menu pops up with the grab of a seat's input; headless Weston has no seat";
+    }
+    launch();
+    Gtk::Widget* item = widgetOfType(window(), "GtkPopoverMenuBarItem");
+    ASSERT_NE(item, nullptr);
+    // What a click on the menu's title does, on X11 and Wayland alike.
+    ASSERT_TRUE(item->activate());
+    Gtk::Widget* menu = nullptr;
+    ASSERT_TRUE(runUntil(
+        [&] {
+            menu = widgetOfType(*item, "GtkPopoverMenu");
+            return menu != nullptr && menu->get_mapped() && menu->get_width() > 0;
+        },
+        5s));
+    runFor(300ms);
+    EXPECT_NE(findWidget(*menu,
+                         [](Gtk::Widget& w) {
+                             auto* label = dynamic_cast<Gtk::Label*>(&w);
+                             return label != nullptr && label->get_text() == "About Vorlia";
+                         }),
+              nullptr);
+    saveScreenshot("menu");
+    const double brightness = meanBrightness(*menu);
+    EXPECT_GE(brightness, 0);
+    EXPECT_LT(brightness, 100) << "a light menu over the game's dark frame";
 }
 
 // The application folder's own icon reaches GTK though no theme folder holds
@@ -317,8 +384,8 @@ TEST_F(LauncherTest, OwnIconFromTheApplicationFolderAndTheEntrysWindowClass) {
     ASSERT_NE(logo, nullptr);
     // The folder's picture, not GTK's missing image: its frame and its V.
     ASSERT_TRUE(runUntil([&] { return logo->get_width() > 0; }));
-    EXPECT_TRUE(drawsColour(*logo, *about, Rgb{0x1b, 0x10, 0x30}));
-    EXPECT_TRUE(drawsColour(*logo, *about, Rgb{0xf5, 0xb9, 0x42}));
+    EXPECT_TRUE(drawsColour(*logo, Rgb{0x1b, 0x10, 0x30}));
+    EXPECT_TRUE(drawsColour(*logo, Rgb{0xf5, 0xb9, 0x42}));
     saveScreenshot("about-dialog");
 
     // GTK names the X11 window class after the program.
