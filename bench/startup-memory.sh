@@ -40,7 +40,8 @@
 #                Chromium processes alive on the machine that the run did not
 #                start share library pages with the run's own and lower its
 #                figure; each run counts them and says "memory not exclusive:
-#                N foreign processes" when there were any.
+#                N foreign processes" when there were any, and the table adds
+#                the medians over the pairs in which there were none.
 #
 # Prints every run, the medians, the launcher/Chromium ratios pair by pair and
 # the summary lines (cold load and memory, warm load and memory, first frame

@@ -602,6 +602,7 @@ struct Metric {
     const char* label; // in the table
     int digits;
     double (*value)(const Run&);
+    bool (*counts)(const Run&) = nullptr; // only the pairs in which both runs pass this count, when given
 };
 
 const std::vector<Metric>& metrics() {
@@ -610,6 +611,9 @@ const std::vector<Metric>& metrics() {
         {"loadMs", "load event (ms)", 0, [](const Run& r) { return r.loadMs; }},
         {"pagePaintedMs", "page painted (ms)", 0, [](const Run& r) { return r.pagePaintedMs; }},
         {"memoryMiB", "memory (MiB)", 1, [](const Run& r) { return r.pssMiB; }},
+        // Foreign WebKit processes share the launcher's library pages and lower its figure.
+        {"exclusiveMemoryMiB", "memory, exclusive (MiB)", 1, [](const Run& r) { return r.pssMiB; },
+         [](const Run& r) { return r.foreign == 0; }},
     };
     return all;
 }
@@ -635,6 +639,9 @@ Summary summarize(const std::vector<Pair>& pairs, const std::string& startKind) 
         }
         ++s.pairs;
         for (const auto& m : metrics()) {
+            if (m.counts != nullptr && !(m.counts(a) && m.counts(b))) {
+                continue;
+            }
             s.launcher[m.key].push_back(m.value(a));
             s.chromium[m.key].push_back(m.value(b));
             s.ratio[m.key].push_back(m.value(a) / m.value(b));
@@ -731,14 +738,22 @@ std::optional<Options> parse(int argc, char** argv) {
 
 void printSummaries(const std::map<std::string, Summary>& summaries) {
     std::printf("\nmedians over the pairs both completed; the ratio is the median of the pairs' ratios\n");
-    std::printf("%-24s %10s %10s %18s\n", "", "launcher", "chromium", "launcher/chromium");
+    std::printf("%-29s %10s %10s %18s\n", "", "launcher", "chromium", "launcher/chromium");
     for (const char* kind : {"cold", "warm"}) {
         const Summary& s = summaries.at(kind);
         for (const auto& m : metrics()) {
-            std::printf("%-24s %10s %10s %18s\n", (std::string(kind) + " " + m.label).c_str(),
-                        Bench::fixed(median(s.launcher.at(m.key)), m.digits).c_str(),
-                        Bench::fixed(median(s.chromium.at(m.key)), m.digits).c_str(),
-                        Bench::fixed(median(s.ratio.at(m.key)), 2).c_str());
+            const auto counted = s.ratio.at(m.key).size();
+            const auto figure = [&](const std::vector<double>& values, int digits) {
+                return counted == 0 ? std::string("-") : Bench::fixed(median(values), digits);
+            };
+            const std::string which =
+                counted == static_cast<size_t>(s.pairs)
+                    ? ""
+                    : "   (" + std::to_string(counted) + " of " + std::to_string(s.pairs) + " pairs)";
+            std::printf("%-29s %10s %10s %18s%s\n", (std::string(kind) + " " + m.label).c_str(),
+                        figure(s.launcher.at(m.key), m.digits).c_str(),
+                        figure(s.chromium.at(m.key), m.digits).c_str(), figure(s.ratio.at(m.key), 2).c_str(),
+                        which.c_str());
         }
     }
     std::printf("\nlauncher/chromium, pair by pair (first frame, load event, page painted, memory)\n");
@@ -864,6 +879,7 @@ int main(int argc, char** argv) {
                 figures["launcher"][m.key] = rounded(median(s.launcher.at(m.key)), 2);
                 figures["chromium"][m.key] = rounded(median(s.chromium.at(m.key)), 2);
                 figures["ratio"][m.key] = rounded(median(s.ratio.at(m.key)), 3);
+                figures["pairsCounted"][m.key] = s.ratio.at(m.key).size();
                 for (double ratio : s.ratio.at(m.key)) {
                     figures["pairRatios"][m.key].push_back(rounded(ratio, 3));
                 }
