@@ -121,28 +121,36 @@ DownloadResult downloadArchive(SoupSession* session, GUri* uri, const std::files
     sha256_ctx hash;
     sha256_init(&hash);
     DownloadProgress seen{0, announcedLength(message.get())};
-    std::vector<std::uint8_t> block(1 << 16);
-    while (stored) {
-        const gssize n = g_input_stream_read(decoded.get(), block.data(), block.size(), cancellable, &raw);
+    // A read hands over one TLS record (16 KiB) at most; the file is written
+    // a block at a time, which spares most of the system calls. A quarter of
+    // a MiB copies fastest here: it stays in the processor's cache.
+    std::vector<std::uint8_t> block(1 << 18);
+    std::size_t filled = 0;
+    bool more = true;
+    while (stored && more) {
+        const gssize n = g_input_stream_read(decoded.get(), block.data() + filled, block.size() - filled,
+                                             cancellable, &raw);
         if (n < 0) {
             error.reset(raw);
             result.error = true;
-            break;
-        }
-        if (n == 0) {
+            more = false;
+        } else if (n == 0) {
             ended = true;
-            break;
+            more = false;
+        } else {
+            sha256_update(&hash, static_cast<std::size_t>(n), block.data() + filled);
+            filled += static_cast<std::size_t>(n);
+            seen.received += static_cast<std::uint64_t>(n);
+            if (progress) {
+                progress(seen);
+            }
+            // An endless or oversized body is not the published archive: stop
+            // before it fills the disk.
+            more = !(sizeLimit && seen.received > *sizeLimit);
         }
-        sha256_update(&hash, static_cast<std::size_t>(n), block.data());
-        stored = writeAll(fd, block.data(), static_cast<std::size_t>(n));
-        seen.received += static_cast<std::uint64_t>(n);
-        if (progress) {
-            progress(seen);
-        }
-        // An endless or oversized body is not the published archive: stop
-        // before it fills the disk.
-        if (sizeLimit && seen.received > *sizeLimit) {
-            break;
+        if (filled == block.size() || (!more && filled > 0)) {
+            stored = writeAll(fd, block.data(), filled);
+            filled = 0;
         }
     }
     // libsoup takes a connection closed before the announced length as the

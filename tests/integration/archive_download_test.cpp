@@ -120,10 +120,12 @@ class LoopbackServer {
 
 using vorlia::test::sha256Hex;
 
+// Many times the block the download writes at once, and not a multiple of it:
+// the stored file and its digest must hold every block and the part left over.
 std::string archiveBytes() {
     std::string bytes;
     std::mt19937 random(7);
-    for (int i = 0; i < 300'000; ++i) {
+    for (int i = 0; i < 2'900'000; ++i) {
         bytes += static_cast<char>(random());
     }
     return bytes;
