@@ -47,9 +47,17 @@ inline void setZipEntryMode(const std::filesystem::path& zip, const std::string&
     throw std::runtime_error("no entry " + name + " in " + zip.string());
 }
 
-inline void writeZip(const std::filesystem::path& zip, const std::vector<ZipEntry>& entries) {
+// `compression` is libarchive's zip option ("store", "deflate"); by default
+// its own choice.
+inline void writeZip(const std::filesystem::path& zip, const std::vector<ZipEntry>& entries,
+                     const char* compression = nullptr) {
     archive* a = archive_write_new();
     archive_write_set_format_zip(a);
+    if (compression != nullptr &&
+        archive_write_set_format_option(a, "zip", "compression", compression) != ARCHIVE_OK) {
+        archive_write_free(a);
+        throw std::runtime_error(std::string("no zip compression ") + compression);
+    }
     if (archive_write_open_filename(a, zip.c_str()) != ARCHIVE_OK) {
         archive_write_free(a);
         throw std::runtime_error("cannot write " + zip.string());

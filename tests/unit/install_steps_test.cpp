@@ -19,6 +19,7 @@
 #include <iostream>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -186,6 +187,28 @@ TEST_F(Unpack, KeepsPermissionsAndYieldsAnApplicationFolder) {
     EXPECT_TRUE(isApplicationFolder(w / "Vorlia.app"));
     EXPECT_EQ(modeOf(w / "Vorlia.app" / "vorlia") & 07777, 0755U);
     EXPECT_EQ(modeOf(w / "Vorlia.app" / "Info.json") & 07777, 0644U);
+}
+
+// A file larger than the blocks the unpacking reads and writes, and not a
+// multiple of one, comes out byte for byte, stored as the release tool stores
+// incompressible files, or compressed.
+TEST_F(Unpack, LargeFileComesOutWhole) {
+    std::string content(3'000'017, '\0');
+    std::mt19937 random(11);
+    for (char& c : content) {
+        c = static_cast<char>(random());
+    }
+    for (const char* compression : {"store", "deflate"}) {
+        std::vector<Entry> entries = bundleEntries();
+        entries.push_back({"Vorlia.app/payload.bin", AE_IFREG, 0644, content});
+        const fs::path zip = root_ / (std::string(compression) + ".zip");
+        writeZip(zip, entries, compression);
+        const fs::path w = root_ / compression;
+        makeFolders(w);
+        ASSERT_TRUE(unpackArchive(zip, w)) << compression;
+        std::ifstream in(w / "Vorlia.app" / "payload.bin", std::ios::binary);
+        EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(in), {}) == content) << compression;
+    }
 }
 
 // Never a set-id program, nor anything others could change, from an archive.
