@@ -238,22 +238,29 @@ void UpdateFlow::startDownload(const UpdateInfo& info) {
         return;
     }
     SoupSession* http = session();
-    runInThread<DownloadVerdict>(
+    runInThread<Delivery>(
         http,
-        [http, uri, archive = workFolder / archiveFileName, progress = progress_, sha256 = info.sha256,
+        [http, uri, workFolder, progress = progress_, sha256 = info.sha256,
          size = info.size](GCancellable* cancellable) {
-            const DownloadResult result = downloadArchive(http, uri.get(), archive, boundSize(size),
-                                                          cancellable, [&](const DownloadProgress& p) {
-                                                              progress->received = p.received;
-                                                              progress->total = p.total.value_or(0);
-                                                          });
-            return judgeDownload(result, sha256, size);
+            const DownloadResult result =
+                downloadArchive(http, uri.get(), workFolder / archiveFileName, boundSize(size), cancellable,
+                                [&](const DownloadProgress& p) {
+                                    progress->received = p.received;
+                                    progress->total = p.total.value_or(0);
+                                });
+            Delivery delivery{judgeDownload(result, sha256, size), std::nullopt};
+            // A genuine archive is unpacked here and now: handing it to the
+            // main thread first, busy drawing the progress window, only waits.
+            if (delivery.verdict == DownloadVerdict::genuine && !g_cancellable_is_cancelled(cancellable)) {
+                delivery.unpacked = unpackUpdate(workFolder);
+            }
+            return delivery;
         },
-        [this, workFolder](DownloadVerdict verdict) { downloaded(workFolder, verdict); });
+        [this, workFolder](Delivery delivery) { delivered(workFolder, std::move(delivery)); });
 }
 
-void UpdateFlow::downloaded(const fs::path& workFolder, DownloadVerdict verdict) {
-    switch (verdict) {
+void UpdateFlow::delivered(const fs::path& workFolder, Delivery delivery) {
+    switch (delivery.verdict) {
     case DownloadVerdict::didNotFinish:
         fail(UpdateFailure{FailureReason::downloadDidNotFinish, {}});
         return;
@@ -263,17 +270,12 @@ void UpdateFlow::downloaded(const fs::path& workFolder, DownloadVerdict verdict)
     case DownloadVerdict::genuine:
         break;
     }
-    stage_ = Stage::unpacking;
-    using Found = expected<fs::path, UpdateFailure>;
-    runInThread<Found>(
-        nullptr, [workFolder](GCancellable*) { return unpackUpdate(workFolder); },
-        [this, workFolder](Found found) {
-            if (!found) {
-                fail(found.error());
-            } else {
-                unpacked(workFolder, *found);
-            }
-        });
+    if (!delivery.unpacked || !*delivery.unpacked) {
+        fail(delivery.unpacked ? delivery.unpacked->error()
+                               : UpdateFailure{FailureReason::couldNotBeUnpacked, {}});
+        return;
+    }
+    unpacked(workFolder, **delivery.unpacked);
 }
 
 void UpdateFlow::unpacked(const fs::path& workFolder, const fs::path& newFolder) {

@@ -5,10 +5,12 @@
 // result comes back on the main context through its task's callback.
 #pragma once
 
+#include "base/expected.hpp"
 #include "base/handle.hpp"
 #include "rules/manifest.hpp"
 #include "update/check_outcome.hpp"
 #include "update/download_check.hpp"
+#include "update/update_failure.hpp"
 #include "update/update_settings.hpp"
 #include "update/update_ui.hpp"
 
@@ -20,6 +22,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace vorlia {
@@ -40,8 +43,7 @@ class UpdateFlow {
     // Where the one update is.
     enum class Stage {
         idle,        // no update under way; checks may still be
-        downloading, // fetching and hashing the archive
-        unpacking,
+        downloading, // fetching, hashing and unpacking the archive
         relaunching, // the script runs and the application quits; nothing more starts
     };
 
@@ -86,7 +88,13 @@ class UpdateFlow {
 
     SoupSession* session();
     void finishCheck(const CheckOutcome& outcome);
-    void downloaded(const std::filesystem::path& workFolder, DownloadVerdict verdict);
+    // What the download task ends with: the archive's verdict and, for a
+    // genuine one, the new application folder unpacked from it or the failure.
+    struct Delivery {
+        DownloadVerdict verdict;
+        std::optional<expected<std::filesystem::path, UpdateFailure>> unpacked;
+    };
+    void delivered(const std::filesystem::path& workFolder, Delivery delivery);
     void unpacked(const std::filesystem::path& workFolder, const std::filesystem::path& newFolder);
     void fail(UpdateFailure failure);
     void startTicker();
