@@ -12,6 +12,7 @@
 #include "support/zip_writer.hpp"
 #include "update/update_flow.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,6 +53,7 @@ class UpdateDelivery : public ::testing::Test {
             << "#!/bin/sh\n"
             << "echo \"$1\" > '" << (folders / "shell-script").string() << "'\n"
             << "set -- $(cat /proc/$$/stat | sed 's/.*) //')\n"
+            << "ls /proc/$$/fd > '" << (folders / "shell-files").string() << "'\n"
             << "[ \"$4\" = \"$$\" ] && echo leader > '" << (folders / "shell-session").string() << "'\n";
         fs::permissions(folders / "shell", fs::perms(0755));
         settings.updateBaseURL = server.baseURL();
@@ -110,6 +112,11 @@ class UpdateDelivery : public ::testing::Test {
 };
 
 TEST_F(UpdateDelivery, FromTheOfferToTheRelaunchScriptInASessionOfItsOwn) {
+    // A descriptor the launcher left inheritable: the script, which outlives
+    // the launcher, must not hold it open.
+    const int open = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::dup2(open, 200), 200);
+    ::close(open);
     UpdateInfo info = serve(bundleEntries("Vorlia 2.app/"));
     const std::string manifest = manifestText({.version = "2.0", .url = info.url, .sha256 = info.sha256});
     server.serve("/download/version.json", HttpServer::Response{200, "application/json", manifest});
@@ -136,6 +143,9 @@ TEST_F(UpdateDelivery, FromTheOfferToTheRelaunchScriptInASessionOfItsOwn) {
               relaunchScript(getpid(), bundle.string(), (work[0] / "Vorlia 2.app").string()));
     ASSERT_TRUE(runUntil([&] { return fs::exists(folders / "shell-session"); }));
     EXPECT_EQ(readText(folders / "shell-script"), script.string() + "\n");
+    const std::string files = readText(folders / "shell-files");
+    ::close(200);
+    EXPECT_EQ(("\n" + files).find("\n200\n"), std::string::npos) << files;
     // The swap itself waits for this process to end.
     EXPECT_EQ(readText(bundle / "Info.json"), "{\"CFBundleShortVersionString\": \"1\"}");
 
