@@ -4,9 +4,11 @@
 # (tests/scripts/lib/update_harness.sh). For each size it prints the time from
 # pressing "Update now" to the start of the relaunch script and the
 # launcher's peak resident memory, beside the same work done by curl,
-# sha256sum and bsdtar on the same archive. Each size runs in a D-Bus session
-# of its own, and every process it started, the relaunched launcher
-# included, ends before the next size.
+# sha256sum and bsdtar on the same archive, through the launcher's route
+# (the stand-in proxy) and straight to the site host, with the launcher's time
+# as a multiple of each. Each size runs in a D-Bus session of its own, and
+# every process it started, the relaunched launcher included, ends before the
+# tools run and before the next size; every wait has a limit.
 #
 #   bench/update_benchmark.sh BUILD_DIR [SIZE_MB...]
 set -uo pipefail
@@ -36,7 +38,7 @@ run_size() {
     sleep 1
 
     # Resident memory just before the update, to tell what the update adds.
-    local before peak=0 hwm start end="" limit=$((120 + mb))
+    local before peak=0 hwm start limit=$((120 + mb))
     before=$(kib "$LAUNCHER" VmRSS)
     start=$(now)
     key_now Return
@@ -44,7 +46,6 @@ run_size() {
     while running "$LAUNCHER"; do
         hwm=$(kib "$LAUNCHER" VmHWM)
         [ -n "$hwm" ] && [ "$hwm" -gt "$peak" ] && peak=$hwm
-        if [ -z "$end" ] && compgen -G "$S/tmp/vrl-update-*/swap.sh" >/dev/null; then end=$(now); fi
         if [ "$(date +%s)" -ge "$deadline" ]; then
             fail "the launcher had not quit for the relaunch ${limit} s after \"Update now\""
             end_case
@@ -52,31 +53,56 @@ run_size() {
         fi
         sleep 0.05
     done
-    [ -n "$end" ] || end=$(now)
-    local launcher_s
-    launcher_s=$(echo "$end - $start" | bc)
-    # The relaunched version 2 must be up before it is ended with the case.
-    started_since 0 2 90 || fail "version 2 did not start after the update"
+    # The end is when the relaunch script was written, by its own time stamp:
+    # this loop looks only every tenth of a second or so.
+    local script launcher_s
+    script=$(compgen -G "$S/tmp/vrl-update-*/swap.sh" | head -1)
+    if [ -z "$script" ]; then
+        fail "the launcher quit without writing the relaunch script"
+        end_case
+        return
+    fi
+    launcher_s=$(echo "$(stat -c %.9Y "$script") - $start" | bc)
+    # The relaunched version 2 must be up; it is ended before the tools run,
+    # so that they do not share the processors with its start.
+    started_since 0 2 90 || fail "version 2 did not start within 90 s after the update"
+    stop_launchers
 
-    # The same work by hand: fetch through the stand-in, hash, unpack.
-    local tools_out tools_s tools_peak
-    mkdir -p "$S/by-hand"
-    start=$(now)
-    tools_out=$({ /usr/bin/time -f '%M' curl -s --max-time "$limit" --cacert "$STANDIN_CERT" \
-        --resolve "$SITE_HOST:$STANDIN_HTTPS_PORT:127.0.0.1" -o "$S/by-hand/update.zip" \
-        "https://$SITE_HOST:$STANDIN_HTTPS_PORT/download/$ARCHIVE_NAME" &&
-        /usr/bin/time -f '%M' timeout "$limit" sha256sum "$S/by-hand/update.zip" >/dev/null &&
-        /usr/bin/time -f '%M' timeout "$limit" bsdtar -xf "$S/by-hand/update.zip" -C "$S/by-hand"; } 2>&1) ||
-        fail "curl, sha256sum or bsdtar failed: $tools_out"
-    end=$(now)
-    tools_s=$(echo "$end - $start" | bc)
-    tools_peak=$(echo "$tools_out" | sort -n | tail -1)
+    # The same work by hand: fetch, hash, unpack. Once through the stand-in
+    # proxy, the launcher's own route to the stand-in hosts, and once straight
+    # to the stand-in site host.
+    local proxied direct
+    proxied=$(by_hand "$limit" -x "$STANDIN_PROXY" "https://$SITE_HOST/download/$ARCHIVE_NAME") ||
+        fail "curl, sha256sum or bsdtar failed through the proxy: $proxied"
+    direct=$(by_hand "$limit" --resolve "$SITE_HOST:$STANDIN_HTTPS_PORT:127.0.0.1" \
+        "https://$SITE_HOST:$STANDIN_HTTPS_PORT/download/$ARCHIVE_NAME") ||
+        fail "curl, sha256sum or bsdtar failed on the direct route: $direct"
 
     if ! case_failed; then
-        printf '%6s MB  launcher: %6.2f s, peak %7d KiB (%7d KiB before)   curl+sha256sum+bsdtar: %6.2f s, peak %7d KiB\n' \
-            "$mb" "$launcher_s" "$peak" "$before" "$tools_s" "$tools_peak"
+        local proxied_s=${proxied% *} direct_s=${direct% *}
+        printf '%6s MB  launcher: %6.2f s, peak %7d KiB (%7d KiB before)   by hand: %6.2f s via the proxy (%.2fx), %6.2f s direct (%.2fx), peak %7d KiB\n' \
+            "$mb" "$launcher_s" "$peak" "$before" "$proxied_s" "$(echo "$launcher_s / $proxied_s" | bc -l)" \
+            "$direct_s" "$(echo "$launcher_s / $direct_s" | bc -l)" "${proxied#* }"
     fi
     end_case
+}
+
+# curl, sha256sum and bsdtar one after another on the case's archive, with
+# curl's route options ARGS...; prints the seconds taken and the largest peak
+# memory (KiB) of the three, or what went wrong. Each is bounded by LIMIT s.
+by_hand() {
+    local limit=$1 out start end
+    shift
+    rm -rf "$S/by-hand"
+    mkdir -p "$S/by-hand"
+    start=$(now)
+    out=$({ /usr/bin/time -f '%M' curl -sS --max-time "$limit" --cacert "$STANDIN_CERT" \
+        -o "$S/by-hand/update.zip" "$@" &&
+        /usr/bin/time -f '%M' timeout "$limit" sha256sum "$S/by-hand/update.zip" >/dev/null &&
+        /usr/bin/time -f '%M' timeout "$limit" bsdtar -xf "$S/by-hand/update.zip" -C "$S/by-hand"; } 2>&1) ||
+        { echo "$out"; return 1; }
+    end=$(now)
+    echo "$(echo "$end - $start" | bc) $(echo "$out" | sort -n | tail -1)"
 }
 
 echo "update from \"Update now\" to the relaunch script (archives of incompressible data)"
