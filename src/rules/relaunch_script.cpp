@@ -20,7 +20,8 @@ std::string relaunchScript(std::int32_t pid, std::string_view folder, std::strin
     const std::string n = shellQuote(newFolder);
     const std::string lines[] = {
         "#!/bin/sh",
-        "while kill -0 " + std::to_string(pid) + " 2>/dev/null; do sleep 0.3; done",
+        // The player sees no launcher while this waits: look often, it is short.
+        "while kill -0 " + std::to_string(pid) + " 2>/dev/null; do sleep 0.05; done",
         "rm -rf " + b + ".old " + b + ".new",
         // The new folder is first moved beside the old one: from another file
         // system that move is a copy, which can fail or be cut short halfway.

@@ -11,7 +11,7 @@ namespace {
 TEST(RelaunchScript, WorkedExample) {
     const std::string expected =
         "#!/bin/sh\n"
-        "while kill -0 812 2>/dev/null; do sleep 0.3; done\n"
+        "while kill -0 812 2>/dev/null; do sleep 0.05; done\n"
         "rm -rf '/opt/Games/Vorlia.app'.old '/opt/Games/Vorlia.app'.new\n"
         "mv 'WORK/Vorlia.app' '/opt/Games/Vorlia.app'.new && "
         "mv '/opt/Games/Vorlia.app' '/opt/Games/Vorlia.app'.old && "
