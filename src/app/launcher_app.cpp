@@ -136,7 +136,7 @@ void LauncherApp::addActions() {
     app_->add_action("check-updates", [this] { checkForUpdates(); });
     app_->add_action("website", [this] { openWebsite(); });
     app_->add_action("hide", withGame([](GameWindow& game) { game.window().minimize(); }));
-    app_->add_action("quit", [this] { app_->quit(); });
+    app_->add_action("quit", [this] { quit(); });
     app_->add_action("cut", edit(WEBKIT_EDITING_COMMAND_CUT));
     app_->add_action("copy", edit(WEBKIT_EDITING_COMMAND_COPY));
     app_->add_action("paste", edit(WEBKIT_EDITING_COMMAND_PASTE));
@@ -177,6 +177,18 @@ void LauncherApp::reloadGame() {
     }
 }
 
+void LauncherApp::quit() {
+    for (Gtk::Window* window : Gtk::Window::list_toplevels()) {
+        if (!game_ || window != &game_->window()) {
+            window->set_visible(false);
+        }
+    }
+    if (game_) {
+        game_->withdraw();
+    }
+    app_->quit();
+}
+
 void LauncherApp::checkForUpdates() {
     updater().check(true);
 }
@@ -197,8 +209,8 @@ UpdateFlow& LauncherApp::updater() {
             };
         }
         updateUi_ = std::make_unique<GtkUpdateUi>(config_.siteHost, opener_, std::move(desktop));
-        updater_ = std::make_unique<UpdateFlow>(updateSettings(config_, hooks_), *updateUi_,
-                                                [this] { app_->quit(); });
+        updater_ =
+            std::make_unique<UpdateFlow>(updateSettings(config_, hooks_), *updateUi_, [this] { quit(); });
     }
     return *updater_;
 }

@@ -44,6 +44,9 @@ class LauncherApp : public sigc::trackable {
 
     void reloadGame();
     void checkForUpdates();
+    // Every road out of the launcher: its windows leave the screen at once,
+    // the application ends after them.
+    void quit();
 
     GameWindow* game() { return game_.get(); }
     // The one updater of the process and its screen, made on first use.

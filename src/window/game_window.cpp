@@ -6,6 +6,7 @@
 #include "window/navigation_policy.hpp"
 #include "window/offline_page.hpp"
 
+#include <gdkmm/display.h>
 #include <glibmm/main.h>
 #include <gtkmm/box.h>
 #include <gtkmm/cssprovider.h>
@@ -266,6 +267,17 @@ WindowState GameWindow::currentState() const {
     state.maximized = window_->is_maximized();
     state.fullscreen = window_->is_fullscreen();
     return state;
+}
+
+void GameWindow::withdraw() {
+    // Read while the window still shows (a hidden one need not report itself
+    // maximized), written once it has gone: the file may wait for the disk.
+    const WindowState state = currentState();
+    shutdown_.disconnect();
+    window_->set_visible(false);
+    // The display server hears of it now, not when the teardown next speaks to it.
+    window_->get_display()->flush();
+    saveWindowState(settings_.stateFolder, state);
 }
 
 void GameWindow::saveState() {

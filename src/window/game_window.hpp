@@ -64,6 +64,10 @@ class GameWindow {
     // The token tick: pushes a freshly derived token into the main frame.
     void refreshPageToken();
 
+    // For a launcher about to end: saves the window's state and takes the
+    // window off the screen now, not when the teardown reaches it.
+    void withdraw();
+
   private:
     void configureEngine();
     void buildWindow();

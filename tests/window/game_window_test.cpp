@@ -413,13 +413,16 @@ TEST_F(LauncherTest, SavedSizeIsRestored) {
     EXPECT_EQ(window().get_height(), 900);
 }
 
-// The size the window had is kept however the player quits: by Ctrl+Q, or by
-// the Quit item (the application's quit action, as the menu activates it). The
-// application runs its own loop, as main does, so that it ends as a player's does.
+// The size the window had is kept however the player quits: by Ctrl+Q, by
+// the Quit item (the application's quit action, as the menu activates it), or
+// as the updater ends the launcher for a relaunch. The window leaves the screen
+// before the application's teardown begins. The application runs its own loop,
+// as main does, so that it ends as a player's does.
 TEST_F(LauncherTest, ResizedWindowIsRestoredAfterEachQuit) {
     const std::pair<const char*, std::function<void(Gtk::Window&)>> roads[] = {
         {"Ctrl+Q", [](Gtk::Window& w) { pressKeys(w, "ctrl+q"); }},
         {"Quit", [this](Gtk::Window&) { app->activate_action("quit"); }},
+        {"the updater's quit", [this](Gtk::Window&) { launcher->quit(); }},
     };
     int width = 1100;
     for (const auto& [name, quit] : roads) {
@@ -428,6 +431,8 @@ TEST_F(LauncherTest, ResizedWindowIsRestoredAfterEachQuit) {
         config.applicationId = "io.vorlia.WindowTest.Quit" + std::to_string(width);
         app = Gtk::Application::create(config.applicationId, Gio::Application::Flags::NON_UNIQUE);
         launcher = std::make_unique<LauncherApp>(app, config, opener, demo::standInHooks(config));
+        bool shownAtShutdown = true;
+        app->signal_shutdown().connect([&] { shownAtShutdown = window().get_visible(); }, false);
         bool resized = false;
         Glib::signal_timeout().connect(
             [&] {
@@ -450,6 +455,7 @@ TEST_F(LauncherTest, ResizedWindowIsRestoredAfterEachQuit) {
         EXPECT_TRUE(giveUp.connected()) << "the launcher did not quit";
         giveUp.disconnect();
         ASSERT_TRUE(resized) << window().get_width() << "x" << window().get_height();
+        EXPECT_FALSE(shownAtShutdown) << "the window was still on screen when the teardown began";
         launcher.reset();
 
         config.applicationId += ".Again";
@@ -459,6 +465,26 @@ TEST_F(LauncherTest, ResizedWindowIsRestoredAfterEachQuit) {
         launcher.reset();
         width += 60;
     }
+}
+
+// The state is read before the window leaves the screen: a maximized window
+// starts maximized again.
+TEST_F(LauncherTest, MaximizedWindowIsRestoredMaximizedAfterQuit) {
+    if (onWayland()) {
+        GTEST_SKIP() << "the headless Weston configures a maximized window as 0x0 and then ends the "
+                        "client for any other size";
+    }
+    launch();
+    window().maximize();
+    ASSERT_TRUE(runUntil([&] { return window().is_maximized(); }, 5s));
+    launcher->quit();
+    EXPECT_FALSE(window().get_visible());
+    EXPECT_TRUE(loadWindowState(config.folders.state).maximized);
+    launcher.reset();
+
+    config.applicationId += ".Again";
+    launch();
+    EXPECT_TRUE(runUntil([&] { return window().is_maximized(); }, 5s));
 }
 
 TEST_F(LauncherTest, CorruptStateFileGivesTheDefaults) {
