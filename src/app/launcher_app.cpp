@@ -60,6 +60,11 @@ LauncherApp::LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config
         g_set_prgname(windowClass);
     }
     app_->signal_startup().connect([this] {
+        // The page first: the engine starts its web process with the load,
+        // and that start is the longest wait of all, so it runs while the
+        // rest of the start-up does. The window shows at activation.
+        game_ = std::make_unique<GameWindow>(app_, gameWindowSettings(config_, hooks_), opener_);
+        game_->window().set_icon_name(config_.iconName);
         // One look for the whole application: menus, popups and dialogs in
         // GTK's dark style, matching the game's black frame.
         Gtk::Settings::get_default()->property_gtk_application_prefer_dark_theme() = true;
@@ -77,7 +82,7 @@ LauncherApp::LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config
     // A second start of the launcher reaches the running one as another
     // activation: it raises the game window instead of opening a second.
     app_->signal_activate().connect([this] {
-        if (game_) {
+        if (opened_) {
             game_->window().present();
             return;
         }
@@ -86,8 +91,7 @@ LauncherApp::LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config
 }
 
 void LauncherApp::openGameWindow() {
-    game_ = std::make_unique<GameWindow>(app_, gameWindowSettings(config_, hooks_), opener_);
-    game_->window().set_icon_name(config_.iconName);
+    opened_ = true;
     game_->window().present();
     // Off the start path: once the window has drawn. A few small files,
     // written only on a first start or after the folder moved.

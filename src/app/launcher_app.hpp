@@ -62,7 +62,8 @@ class LauncherApp : public sigc::trackable {
     const Config& config_;
     UriOpener& opener_;
     LaunchHooks hooks_;
-    std::unique_ptr<GameWindow> game_;
+    std::unique_ptr<GameWindow> game_; // made at start-up, shown at the first activation
+    bool opened_ = false;
     std::unique_ptr<GtkUpdateUi> updateUi_;
     // After the screen, so that it goes first and nothing reaches a screen that is gone.
     std::unique_ptr<UpdateFlow> updater_;
