@@ -7,6 +7,7 @@
 
 #include <glib.h>
 #include <glibmm/main.h>
+#include <gsk/gl/gskglrenderer.h>
 #include <gtest/gtest.h>
 #include <gtkmm/aboutdialog.h>
 #include <gtkmm/icontheme.h>
@@ -91,9 +92,6 @@ TEST_F(LauncherTest, MinimumSizeIsHintedToTheWindowManager) {
         << xprop(xWindowId(window()), "WM_NORMAL_HINTS");
 }
 
-// The menu bar as GTK holds it: four menus, their entries in order (a GTK
-// menu draws a separator between sections), each wired to an action the
-// application has, with its keys as GTK names them.
 std::string rendererOf(Gtk::Window& window) {
     return G_OBJECT_TYPE_NAME(gtk_native_get_renderer(GTK_NATIVE(window.gobj())));
 }
@@ -113,6 +111,9 @@ TEST_F(LauncherTest, ARendererChosenInTheEnvironmentIsKept) {
     EXPECT_NE(rendererOf(window()), "GskCairoRenderer");
 }
 
+// The menu bar as GTK holds it: four menus, their entries in order (a GTK
+// menu draws a separator between sections), each wired to an action the
+// application has, with its keys as GTK names them.
 TEST_F(LauncherTest, MenuBarHoldsEachEntryWiredToItsActionAndKeys) {
     launch();
     struct Row {
@@ -259,8 +260,22 @@ struct Rgb {
     int r, g, b;
 };
 
-// A widget's opaque pixels, drawn by the renderer of the surface it is on.
-std::vector<Rgb> drawnPixels(Gtk::Widget& widget) {
+// A widget drawn by a renderer, as a texture and its bytes (cairo's ARGB32
+// in memory: blue, green, red, alpha).
+struct Picture {
+    Handle<GdkTexture> texture;
+    int width = 0;
+    int height = 0;
+    std::vector<guchar> bytes;
+
+    Rgb at(int x, int y) const {
+        const auto i =
+            (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)) * 4;
+        return Rgb{bytes[i + 2], bytes[i + 1], bytes[i]};
+    }
+};
+
+Picture drawnWith(Gtk::Widget& widget, GskRenderer* renderer) {
     const auto paintable = Gtk::WidgetPaintable::create(widget);
     const int width = widget.get_width();
     const int height = widget.get_height();
@@ -276,29 +291,36 @@ std::vector<Rgb> drawnPixels(Gtk::Widget& widget) {
     }
     const graphene_rect_t area =
         GRAPHENE_RECT_INIT(0, 0, static_cast<float>(width), static_cast<float>(height));
-    const Handle<GdkTexture> texture(gsk_renderer_render_texture(
-        gtk_native_get_renderer(gtk_widget_get_native(widget.gobj())), node.get(), &area));
-    const int w = gdk_texture_get_width(texture.get());
-    const int h = gdk_texture_get_height(texture.get());
-    std::vector<guchar> bytes(static_cast<std::size_t>(w) * static_cast<std::size_t>(h) * 4);
-    gdk_texture_download(texture.get(), bytes.data(), static_cast<gsize>(w) * 4);
-    // Cairo's ARGB32 in memory: blue, green, red, alpha.
+    Picture picture;
+    picture.texture.reset(gsk_renderer_render_texture(renderer, node.get(), &area));
+    picture.width = gdk_texture_get_width(picture.texture.get());
+    picture.height = gdk_texture_get_height(picture.texture.get());
+    picture.bytes.resize(static_cast<std::size_t>(picture.width) * static_cast<std::size_t>(picture.height) *
+                         4);
+    gdk_texture_download(picture.texture.get(), picture.bytes.data(), static_cast<gsize>(picture.width) * 4);
+    return picture;
+}
+
+// A widget's opaque pixels, drawn by the renderer of the surface it is on.
+std::vector<Rgb> drawnPixels(Gtk::Widget& widget) {
+    const Picture picture = drawnWith(widget, gtk_native_get_renderer(gtk_widget_get_native(widget.gobj())));
     std::vector<Rgb> pixels;
-    for (std::size_t i = 0; i + 3 < bytes.size(); i += 4) {
-        if (bytes[i + 3] == 255) {
-            pixels.push_back(Rgb{bytes[i + 2], bytes[i + 1], bytes[i]});
+    for (std::size_t i = 0; i + 3 < picture.bytes.size(); i += 4) {
+        if (picture.bytes[i + 3] == 255) {
+            pixels.push_back(Rgb{picture.bytes[i + 2], picture.bytes[i + 1], picture.bytes[i]});
         }
     }
     return pixels;
 }
 
+bool near(Rgb a, Rgb b) {
+    return std::abs(a.r - b.r) <= 12 && std::abs(a.g - b.g) <= 12 && std::abs(a.b - b.b) <= 12;
+}
+
 // Whether a widget, drawn as its window draws it, shows a colour somewhere.
 bool drawsColour(Gtk::Widget& widget, Rgb colour) {
     const auto pixels = drawnPixels(widget);
-    return std::any_of(pixels.begin(), pixels.end(), [&](const Rgb& p) {
-        return std::abs(p.r - colour.r) <= 12 && std::abs(p.g - colour.g) <= 12 &&
-               std::abs(p.b - colour.b) <= 12;
-    });
+    return std::any_of(pixels.begin(), pixels.end(), [&](const Rgb& p) { return near(p, colour); });
 }
 
 // The mean of a widget's opaque pixels' brightness, 0 (black) to 255; -1 when nothing is drawn.
@@ -312,6 +334,61 @@ double meanBrightness(Gtk::Widget& widget) {
         sum += (p.r + p.g + p.b) / 3.0;
     }
     return sum / static_cast<double>(pixels.size());
+}
+
+// The page in the window the launcher drew with cairo is the page GTK's GL
+// renderer draws from the same frame: not blank, each block where the page
+// put it, and the whole picture alike within rounding. Both are saved.
+TEST_F(LauncherTest, ThePageDrawsWithCairoAsWithGL) {
+    g_unsetenv("GSK_RENDERER");
+    server.page(
+        startPath,
+        "<html><body style='margin:0;background:#000'>"
+        "<div style='position:absolute;left:40px;top:40px;width:200px;height:120px;background:#e33'></div>"
+        "<div style='position:absolute;left:300px;top:200px;width:160px;height:160px;background:#3c6'></div>"
+        "</body></html>");
+    launch();
+    ASSERT_EQ(rendererOf(window()), "GskCairoRenderer");
+    ASSERT_TRUE(waitForValue(launcher->game()->web(), "document.readyState", "\"complete\""));
+    runFor(1s);
+    Gtk::Widget* page = Glib::wrap(GTK_WIDGET(launcher->game()->web()));
+    const Picture cairo = drawnWith(*page, gtk_native_get_renderer(GTK_NATIVE(window().gobj())));
+
+    const std::unique_ptr<GskRenderer, decltype(&g_object_unref)> gl(gsk_gl_renderer_new(), g_object_unref);
+    GError* raw = nullptr;
+    const bool realized = gsk_renderer_realize(gl.get(), nullptr, &raw);
+    const Handle<GError> error(raw);
+    ASSERT_TRUE(realized) << (error ? error->message : "");
+    const Picture glPicture = drawnWith(*page, gl.get());
+    gsk_renderer_unrealize(gl.get());
+
+    const auto folder =
+        std::filesystem::path(VORLIA_BINARY_DIR) / "screenshots" / (onWayland() ? "wayland" : "");
+    std::filesystem::create_directories(folder);
+    gdk_texture_save_to_png(cairo.texture.get(), (folder / "page-cairo.png").c_str());
+    gdk_texture_save_to_png(glPicture.texture.get(), (folder / "page-gl.png").c_str());
+
+    ASSERT_EQ(cairo.width, glPicture.width);
+    ASSERT_EQ(cairo.height, glPicture.height);
+    ASSERT_GT(cairo.width, 500);
+    ASSERT_GT(cairo.height, 400);
+    const struct {
+        int x, y;
+        Rgb colour;
+    } places[] = {{140, 100, {0xee, 0x33, 0x33}},
+                  {380, 280, {0x33, 0xcc, 0x66}},
+                  {20, 20, {0, 0, 0}},
+                  {cairo.width - 10, cairo.height - 10, {0, 0, 0}}};
+    for (const auto& place : places) {
+        SCOPED_TRACE(std::to_string(place.x) + "," + std::to_string(place.y));
+        EXPECT_TRUE(near(cairo.at(place.x, place.y), place.colour));
+        EXPECT_TRUE(near(glPicture.at(place.x, place.y), place.colour));
+    }
+    double difference = 0;
+    for (std::size_t i = 0; i < cairo.bytes.size(); ++i) {
+        difference += std::abs(cairo.bytes[i] - glPicture.bytes[i]);
+    }
+    EXPECT_LT(difference / static_cast<double>(cairo.bytes.size()), 2.0);
 }
 
 // A menu of the menu bar opens over the game with its entries, in the same
