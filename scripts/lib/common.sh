@@ -76,8 +76,8 @@ stop_process() {
         kill -CONT "$pid" 2>/dev/null
         wait_for_exit "$pid" "$seconds" || kill -9 "$pid" 2>/dev/null
     fi
-    wait "$pid" 2>/dev/null
-    return 0
+    # Its own exit status is not this function's: under errexit it would end the caller.
+    wait "$pid" 2>/dev/null || true
 }
 
 # The first process whose executable is exactly FILE.

@@ -44,7 +44,9 @@ headless_start() {
     export XAUTHORITY="$HEADLESS_DIR/Xauthority"
     : >"$XAUTHORITY"
     xauth -q -f "$XAUTHORITY" add :0 . "$cookie"
-    Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp -auth "$XAUTHORITY" \
+    # -noreset: the server would otherwise reset when its last client leaves
+    # (the readiness probe below), refusing whoever connects meanwhile.
+    Xvfb -displayfd 3 -screen 0 "$screen" -nolisten tcp -noreset -auth "$XAUTHORITY" \
         3>"$HEADLESS_DIR/display" >"$HEADLESS_DIR/xvfb.log" 2>&1 &
     HEADLESS_XVFB=$!
     wait_until 30 written_or_ended "$HEADLESS_DIR/display" "$HEADLESS_XVFB"
