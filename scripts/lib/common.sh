@@ -111,7 +111,7 @@ pids_running_from() {
     return 0
 }
 
-# Ends the processes whose ids the command FINDER ARGS... prints, and then any
+# Ends the processes whose ids the command LISTER ARGS... prints, and then any
 # it prints afterwards: the relaunch script may start the next launcher meanwhile.
 stop_processes_found_by() {
     local round pids pid
