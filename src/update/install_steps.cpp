@@ -67,21 +67,17 @@ bool holdsProgramForThisMachine(const fs::path& folder) {
     return n > 0 && isProgramFor(std::string_view(header, static_cast<std::size_t>(n)), thisMachine());
 }
 
-// One owner each for posix_spawn's two C structures.
-struct SpawnAttributes {
-    posix_spawnattr_t attributes;
-    SpawnAttributes() { posix_spawnattr_init(&attributes); }
-    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+// One owner for each of posix_spawn's C structures.
+template <typename T, int (*init)(T*), int (*destroy)(T*)> struct SpawnStructure {
+    T value;
+    SpawnStructure() { init(&value); }
+    ~SpawnStructure() { destroy(&value); }
+    SpawnStructure(const SpawnStructure&) = delete;
+    SpawnStructure& operator=(const SpawnStructure&) = delete;
 };
-struct SpawnFileActions {
-    posix_spawn_file_actions_t actions;
-    SpawnFileActions() { posix_spawn_file_actions_init(&actions); }
-    ~SpawnFileActions() { posix_spawn_file_actions_destroy(&actions); }
-    SpawnFileActions(const SpawnFileActions&) = delete;
-    SpawnFileActions& operator=(const SpawnFileActions&) = delete;
-};
+using SpawnAttributes = SpawnStructure<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
+using SpawnFileActions = SpawnStructure<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
+                                        posix_spawn_file_actions_destroy>;
 
 } // namespace
 
@@ -329,17 +325,16 @@ expected<void, std::string> startRelaunchScript(const fs::path& workFolder, cons
     for (const int signal : {SIGCHLD, SIGHUP, SIGINT, SIGTERM, SIGPIPE}) {
         sigaddset(&reset, signal);
     }
-    posix_spawnattr_setsigmask(&spawn.attributes, &none);
-    posix_spawnattr_setsigdefault(&spawn.attributes, &reset);
+    posix_spawnattr_setsigmask(&spawn.value, &none);
+    posix_spawnattr_setsigdefault(&spawn.value, &reset);
     // Its own session: the script must outlive the launcher and whatever
     // ends the launcher's session.
-    posix_spawnattr_setflags(&spawn.attributes,
+    posix_spawnattr_setflags(&spawn.value,
                              POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     // Nothing of the launcher's but the standard streams stays open in it.
-    posix_spawn_file_actions_addclosefrom_np(&files.actions, STDERR_FILENO + 1);
+    posix_spawn_file_actions_addclosefrom_np(&files.value, STDERR_FILENO + 1);
     pid_t pid = 0;
-    if (const int error = posix_spawn(&pid, argv[0], &files.actions, &spawn.attributes, argv, environ);
-        error != 0) {
+    if (const int error = posix_spawn(&pid, argv[0], &files.value, &spawn.value, argv, environ); error != 0) {
         return unexpected(fileError("Could not start", shell, error));
     }
     // Reaped should it end while the launcher still runs.
