@@ -5,8 +5,24 @@
 
 #include <epoxy/gl.h>
 #include <gdk/gdk.h>
+#include <malloc.h>
 
 namespace vorlia {
+
+namespace {
+
+void keepFrameBuffersInHeap() {
+    // Works around glibc giving back to the kernel, as soon as they are
+    // freed, the frame-sized buffers GTK's cairo renderer takes for every
+    // frame of the page: each frame then faults its pages in afresh, some
+    // 30 000 faults a second, a whole core while the game animates. Kept in
+    // the heap, the next frame reuses them. It can go once that renderer
+    // keeps its buffers across frames. Large enough for two 4K frames.
+    mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    mallopt(M_TRIM_THRESHOLD, 128 << 20);
+}
+
+} // namespace
 
 void avoidEngineDmabufRenderer() {
     // Works around WebKitGTK's DMA-BUF renderer, which leaves a blank window
@@ -20,8 +36,12 @@ void chooseToolkitRenderer() {
     // Works around GTK's GL renderer compiling its shaders on the CPU when
     // OpenGL is a software rasterizer: the first frame then waits about
     // 700 ms. It can go once GTK picks its renderer by the GL it finds.
-    if (g_getenv("GSK_RENDERER") != nullptr) {
-        return; // the player's own choice
+    if (const char* chosen = g_getenv("GSK_RENDERER"); chosen != nullptr) {
+        // The player's own choice.
+        if (g_ascii_strcasecmp(chosen, "cairo") == 0) {
+            keepFrameBuffersInHeap();
+        }
+        return;
     }
     GdkDisplay* display = gdk_display_get_default();
     if (display == nullptr) {
@@ -39,6 +59,7 @@ void chooseToolkitRenderer() {
     const Handle<GError> error(raw);
     if (software) {
         g_setenv("GSK_RENDERER", "cairo", TRUE);
+        keepFrameBuffersInHeap();
     }
 }
 
