@@ -9,15 +9,31 @@
 # as a multiple of each. Each size runs in a D-Bus session of its own, and
 # every process it started, the relaunched launcher included, ends before the
 # tools run and before the next size; every wait has a limit.
+# With --still-page the game host serves a page that draws once and stays
+# still, so that the game's animation does not share the processors with the
+# update: what remains is the updater's own cost.
 #
-#   bench/update_benchmark.sh BUILD_DIR [SIZE_MB...]
+#   bench/update_benchmark.sh [--still-page] BUILD_DIR [SIZE_MB...]
 set -uo pipefail
+still=""
+if [ "${1:-}" = --still-page ]; then
+    still=1
+    shift
+fi
 BUILD=$(cd "${1:-build}" && pwd)
 shift || true
 SOURCE=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck source=tests/scripts/lib/update_harness.sh
 . "$SOURCE/tests/scripts/lib/update_harness.sh"
 harness_start
+if [ -n "$still" ]; then
+    still=$(mktemp -d)
+    at_exit rm -rf "$still"
+    mkdir -p "$still/act_web_tiyan"
+    echo '<!doctype html><title>Vorlia</title><body style="background:#0c3b5e;color:#fff"><h1>Vorlia</h1>' \
+        >"$still/act_web_tiyan/index.html"
+    STANDIN_ARGS=(--game-dir "$still")
+fi
 
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(10 100 400)
@@ -105,7 +121,7 @@ by_hand() {
     echo "$(echo "$end - $start" | bc) $(echo "$out" | sort -n | tail -1)"
 }
 
-echo "update from \"Update now\" to the relaunch script (archives of incompressible data)"
+echo "update from \"Update now\" to the relaunch script (archives of incompressible data)${still:+, the game page still}"
 for mb in "${sizes[@]}"; do run_size "$mb"; done
 if [ ${#failures[@]} -gt 0 ]; then
     echo "update benchmark: some sizes were not measured:"

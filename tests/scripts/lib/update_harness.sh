@@ -42,6 +42,8 @@ READ_ONLY=()
 MOUNTED=()
 # Extra NAME=VALUE settings for the next start_launcher.
 LAUNCHER_ENV=()
+# Extra options for every start_standin.
+STANDIN_ARGS=()
 
 note() { echo "    $*"; }
 fail() {
@@ -99,7 +101,7 @@ publish_archive() {
 
 # Starts the stand-in hosts with the given download faults ("PATH=KIND").
 start_standin() {
-    local args=(--site-dir "$SITE" --log "$S/requests.log") f
+    local args=(--site-dir "$SITE" --log "$S/requests.log" "${STANDIN_ARGS[@]}") f
     for f in "$@"; do args+=(--fault "$f"); done
     standin_start "$BUILD" "$S" "${args[@]}" || { fail "the stand-in hosts did not start"; return 1; }
 }
