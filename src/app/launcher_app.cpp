@@ -50,8 +50,9 @@ UpdateSettings updateSettings(const Config& config, const LaunchHooks& hooks) {
 }
 
 LauncherApp::LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config& config, UriOpener& opener,
-                         LaunchHooks hooks)
-    : app_(app), config_(config), opener_(opener), hooks_(std::move(hooks)) {
+                         LaunchHooks hooks, std::vector<std::string> notPassedOn)
+    : app_(app), config_(config), opener_(opener), hooks_(std::move(hooks)),
+      notPassedOn_(std::move(notPassedOn)) {
     // GTK names the X11 window class after the program when the display
     // opens; docks match it with the desktop entry's StartupWMClass. (On
     // Wayland they match the application id with the entry's name.) Set only
@@ -213,17 +214,23 @@ UpdateFlow& LauncherApp::updater() {
             };
         }
         updateUi_ = std::make_unique<GtkUpdateUi>(config_.siteHost, opener_, std::move(desktop));
-        updater_ =
-            std::make_unique<UpdateFlow>(updateSettings(config_, hooks_), *updateUi_, [this] { quit(); });
+        InstallEnvironment environment = InstallEnvironment::system();
+        environment.notPassedOn = notPassedOn_;
+        updater_ = std::make_unique<UpdateFlow>(
+            updateSettings(config_, hooks_), *updateUi_, [this] { quit(); }, std::move(environment));
     }
     return *updater_;
 }
 
 int runLauncher(const Config& config, LaunchHooks hooks) {
+    // Before the fallbacks make any of them: what they make stays the
+    // launcher's own, and a browser it opens or the launcher it relaunches
+    // decides for itself.
+    const std::vector<std::string> launchersOwn = fallbackSettingsLeftToTheLauncher();
     avoidEngineDmabufRenderer();
     auto app = Gtk::Application::create(config.applicationId);
-    SystemUriOpener opener;
-    LauncherApp launcher(app, config, opener, std::move(hooks));
+    SystemUriOpener opener(launchersOwn);
+    LauncherApp launcher(app, config, opener, std::move(hooks), launchersOwn);
     // No arguments: the launcher takes nothing from its command line.
     return app->run();
 }

@@ -17,6 +17,8 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace vorlia {
 
@@ -37,8 +39,10 @@ UpdateSettings updateSettings(const Config& config, const LaunchHooks& hooks);
 // Trackable: the callbacks it leaves with GLib's main loop go with it.
 class LauncherApp : public sigc::trackable {
   public:
+    // `notPassedOn`: environment settings the launcher made for itself, which
+    // the relaunched launcher must not inherit.
     LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config& config, UriOpener& opener,
-                LaunchHooks hooks = {});
+                LaunchHooks hooks = {}, std::vector<std::string> notPassedOn = {});
     LauncherApp(const LauncherApp&) = delete;
     LauncherApp& operator=(const LauncherApp&) = delete;
 
@@ -62,6 +66,7 @@ class LauncherApp : public sigc::trackable {
     const Config& config_;
     UriOpener& opener_;
     LaunchHooks hooks_;
+    std::vector<std::string> notPassedOn_;
     std::unique_ptr<GameWindow> game_; // made at start-up, shown at the first activation
     bool opened_ = false;
     std::unique_ptr<GtkUpdateUi> updateUi_;

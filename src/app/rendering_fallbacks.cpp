@@ -11,6 +11,9 @@ namespace vorlia {
 
 namespace {
 
+constexpr const char* engineRendererSetting = "WEBKIT_DISABLE_DMABUF_RENDERER";
+constexpr const char* toolkitRendererSetting = "GSK_RENDERER";
+
 void keepFrameBuffersInHeap() {
     // Works around glibc giving back to the kernel, as soon as they are
     // freed, the frame-sized buffers GTK's cairo renderer takes for every
@@ -24,19 +27,29 @@ void keepFrameBuffersInHeap() {
 
 } // namespace
 
+std::vector<std::string> fallbackSettingsLeftToTheLauncher() {
+    std::vector<std::string> left;
+    for (const char* name : {engineRendererSetting, toolkitRendererSetting}) {
+        if (g_getenv(name) == nullptr) {
+            left.emplace_back(name);
+        }
+    }
+    return left;
+}
+
 void avoidEngineDmabufRenderer() {
     // Works around WebKitGTK's DMA-BUF renderer, which leaves a blank window
     // on many NVIDIA and some Wayland setups and costs the web process about
     // 80 MiB more; the shared-memory path works everywhere. It can go once
     // the engine falls back by itself.
-    g_setenv("WEBKIT_DISABLE_DMABUF_RENDERER", "1", FALSE);
+    g_setenv(engineRendererSetting, "1", FALSE);
 }
 
 void chooseToolkitRenderer() {
     // Works around GTK's GL renderer compiling its shaders on the CPU when
     // OpenGL is a software rasterizer: the first frame then waits about
     // 700 ms. It can go once GTK picks its renderer by the GL it finds.
-    if (const char* chosen = g_getenv("GSK_RENDERER"); chosen != nullptr) {
+    if (const char* chosen = g_getenv(toolkitRendererSetting); chosen != nullptr) {
         // The player's own choice.
         if (g_ascii_strcasecmp(chosen, "cairo") == 0) {
             keepFrameBuffersInHeap();
@@ -58,7 +71,7 @@ void chooseToolkitRenderer() {
     }
     const Handle<GError> error(raw);
     if (software) {
-        g_setenv("GSK_RENDERER", "cairo", TRUE);
+        g_setenv(toolkitRendererSetting, "cairo", TRUE);
         keepFrameBuffersInHeap();
     }
 }

@@ -304,7 +304,8 @@ expected<fs::path, UpdateFailure> unpackUpdate(const fs::path& workFolder) {
 }
 
 expected<void, std::string> startRelaunchScript(const fs::path& workFolder, const fs::path& applicationFolder,
-                                                const fs::path& newFolder, const std::string& shell) {
+                                                const fs::path& newFolder, const std::string& shell,
+                                                const std::vector<std::string>& notPassedOn) {
     const fs::path script = workFolder / relaunchScriptName;
     if (auto written = writeFileAtomically(
             script, relaunchScript(getpid(), applicationFolder.string(), newFolder.string()));
@@ -333,8 +334,13 @@ expected<void, std::string> startRelaunchScript(const fs::path& workFolder, cons
                              POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     // Nothing of the launcher's but the standard streams stays open in it.
     posix_spawn_file_actions_addclosefrom_np(&files.value, STDERR_FILENO + 1);
+    Handle<char*> environment(g_get_environ());
+    for (const std::string& name : notPassedOn) {
+        environment.reset(g_environ_unsetenv(environment.release(), name.c_str()));
+    }
     pid_t pid = 0;
-    if (const int error = posix_spawn(&pid, argv[0], &files.value, &spawn.value, argv, environ); error != 0) {
+    if (const int error = posix_spawn(&pid, argv[0], &files.value, &spawn.value, argv, environment.get());
+        error != 0) {
         return unexpected(fileError("Could not start", shell, error));
     }
     // Reaped should it end while the launcher still runs.

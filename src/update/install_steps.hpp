@@ -76,11 +76,13 @@ expected<std::filesystem::path, UpdateFailure> unpackUpdate(const std::filesyste
 
 // Writes the relaunch script into the work folder and starts it with `shell`
 // in a session of its own, so that it outlives the launcher; once this
-// process has ended it swaps `newFolder` in for `applicationFolder`. The
+// process has ended it swaps `newFolder` in for `applicationFolder`. It
+// inherits the launcher's environment but the settings `notPassedOn`. The
 // error is the system's description of the failure.
 expected<void, std::string> startRelaunchScript(const std::filesystem::path& workFolder,
                                                 const std::filesystem::path& applicationFolder,
                                                 const std::filesystem::path& newFolder,
-                                                const std::string& shell);
+                                                const std::string& shell,
+                                                const std::vector<std::string>& notPassedOn);
 
 } // namespace vorlia

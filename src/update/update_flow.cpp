@@ -289,7 +289,9 @@ void UpdateFlow::unpacked(const fs::path& workFolder, const fs::path& newFolder)
         ui_.almostDone(newFolder);
         return;
     }
-    if (auto started = startRelaunchScript(workFolder, folder, newFolder, environment_.shell); !started) {
+    if (auto started =
+            startRelaunchScript(workFolder, folder, newFolder, environment_.shell, environment_.notPassedOn);
+        !started) {
         fail(UpdateFailure{FailureReason::systemError, started.error()});
         return;
     }

@@ -24,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vorlia {
 
@@ -33,6 +34,9 @@ struct InstallEnvironment {
     std::function<std::filesystem::path()> temporaryFolder;
     // The relaunch script's interpreter.
     std::string shell = "/bin/sh";
+    // Environment settings the relaunch script, and so the relaunched
+    // launcher, must not inherit.
+    std::vector<std::string> notPassedOn;
 
     // The running application folder, g_get_tmp_dir() and /bin/sh.
     static InstallEnvironment system();

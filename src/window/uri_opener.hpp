@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace vorlia {
 
@@ -15,7 +16,12 @@ class UriOpener {
 // The desktop's default handler; a failure (no application for the scheme) is ignored.
 class SystemUriOpener final : public UriOpener {
   public:
+    // `notPassedOn`: environment settings the handler must not inherit.
+    explicit SystemUriOpener(std::vector<std::string> notPassedOn = {});
     void open(const std::string& uri) override;
+
+  private:
+    std::vector<std::string> notPassedOn_;
 };
 
 } // namespace vorlia

@@ -48,10 +48,11 @@ class UpdateDelivery : public ::testing::Test {
         bundle = folders / "apps" / "Vorlia.app";
         makeLauncher(bundle);
         fs::create_directories(folders / "tmp");
-        // Notes its script and whether it leads a session of its own.
+        // Notes its script, its environment and whether it leads a session of its own.
         std::ofstream(folders / "shell")
             << "#!/bin/sh\n"
             << "echo \"$1\" > '" << (folders / "shell-script").string() << "'\n"
+            << "env > '" << (folders / "shell-environment").string() << "'\n"
             << "set -- $(cat /proc/$$/stat | sed 's/.*) //')\n"
             << "ls /proc/$$/fd > '" << (folders / "shell-files").string() << "'\n"
             << "[ \"$4\" = \"$$\" ] && echo leader > '" << (folders / "shell-session").string() << "'\n";
@@ -64,6 +65,10 @@ class UpdateDelivery : public ::testing::Test {
         environment.applicationFolder = [this] { return bundle; };
         environment.temporaryFolder = [this] { return folders / "tmp"; };
         environment.shell = (folders / "shell").string();
+        // One setting as the launcher makes it for itself, one as the player does.
+        g_setenv("VORLIA_TEST_LAUNCHERS_OWN", "1", TRUE);
+        g_setenv("VORLIA_TEST_PLAYERS_OWN", "1", TRUE);
+        environment.notPassedOn = {"VORLIA_TEST_LAUNCHERS_OWN"};
         makeFlow();
     }
 
@@ -146,6 +151,10 @@ TEST_F(UpdateDelivery, FromTheOfferToTheRelaunchScriptInASessionOfItsOwn) {
     const std::string files = readText(folders / "shell-files");
     ::close(200);
     EXPECT_EQ(("\n" + files).find("\n200\n"), std::string::npos) << files;
+    // What the launcher set for itself stays with it; the player's settings go on.
+    const std::string settings = "\n" + readText(folders / "shell-environment");
+    EXPECT_EQ(settings.find("\nVORLIA_TEST_LAUNCHERS_OWN="), std::string::npos) << settings;
+    EXPECT_NE(settings.find("\nVORLIA_TEST_PLAYERS_OWN=1\n"), std::string::npos) << settings;
     // The swap itself waits for this process to end.
     EXPECT_EQ(readText(bundle / "Info.json"), "{\"CFBundleShortVersionString\": \"1\"}");
 

@@ -21,13 +21,24 @@ case_update_and_relaunch() {
     begin_case update_and_relaunch
     publish_version_2
     start_standin || { end_case; return; }
+    default_browser_records_its_environment
     start_launcher
+    wait_for_offer || { end_case; return; }
+    # The rendering settings the launcher makes for itself are not the
+    # browser's, nor, below, the relaunched launcher's: each decides anew.
+    launcher_action website || fail "the website action could not be activated"
+    if wait_for_text "$S/browser.env" "HOME=" 30; then
+        expect_none_of_the_launchers_settings "the browser" <"$S/browser.env"
+    else
+        fail "the website was not handed to the default browser"
+    fi
     accept_update_offer || { end_case; return; }
     wait_for_exit "$LAUNCHER" 120 || fail "version 1 did not quit for the relaunch"
     if wait_for_text "$S/requests.log" "VRLLauncher/2" 90; then
         local pid
         pid=$(pid_running "$B/vorlia") || fail "nothing runs from the launcher's path"
         note "version 2 runs from the same path (process $pid)"
+        [ -z "$pid" ] || tr '\0' '\n' <"/proc/$pid/environ" | expect_none_of_the_launchers_settings "version 2"
     else
         fail "version 2 never started"
     fi
@@ -36,6 +47,25 @@ case_update_and_relaunch() {
     [ "$(ls "$P")" = "Vorlia.app" ] || fail "unexpected entries beside the launcher: $(ls "$P")"
     grep -q '"alert":"Update failed"' "$S/alerts.log" && fail "a failure was shown"
     end_case
+}
+
+# The case's private home gets a default browser for https that only notes
+# its environment, in $S/browser.env.
+default_browser_records_its_environment() {
+    mkdir -p "$S/home/data/applications" "$S/home/config"
+    printf '#!/bin/sh\nenv > %q\n' "$S/browser.env" >"$S/browser.sh"
+    chmod +x "$S/browser.sh"
+    printf '[Desktop Entry]\nType=Application\nName=Recording browser\nExec=%s %%u\nMimeType=x-scheme-handler/https;\n' \
+        "$S/browser.sh" >"$S/home/data/applications/vorlia-test-browser.desktop"
+    printf '[Default Applications]\nx-scheme-handler/https=vorlia-test-browser.desktop\n' >"$S/home/config/mimeapps.list"
+}
+
+# Fails when the environment on standard input holds a setting that only the
+# launcher's rendering fallbacks make (the harness makes neither).
+expect_none_of_the_launchers_settings() {
+    local found
+    found=$(grep -E '^(GSK_RENDERER|WEBKIT_DISABLE_DMABUF_RENDERER)=' | tr '\n' ' ')
+    [ -z "$found" ] || fail "$1 inherited the launcher's own settings: $found"
 }
 
 case_tampered_archive() {
