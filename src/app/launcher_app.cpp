@@ -207,12 +207,13 @@ UpdateFlow& LauncherApp::updater() {
         GtkUpdateUi::Desktop desktop;
         desktop.parentWindow = [this]() -> Gtk::Window* { return game_ ? &game_->window() : nullptr; };
         desktop.alertShown = hooks_.alertShown;
-        if (hooks_.itemShown) {
-            desktop.showInFileManager = [shown = hooks_.itemShown](const std::filesystem::path& item) {
+        desktop.showInFileManager = [shown = hooks_.itemShown,
+                                     notPassedOn = notPassedOn_](const std::filesystem::path& item) {
+            if (shown) {
                 shown(item);
-                showInFileManager(item);
-            };
-        }
+            }
+            showInFileManager(item, notPassedOn);
+        };
         updateUi_ = std::make_unique<GtkUpdateUi>(config_.siteHost, opener_, std::move(desktop));
         InstallEnvironment environment = InstallEnvironment::system();
         environment.notPassedOn = notPassedOn_;

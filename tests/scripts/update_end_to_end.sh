@@ -21,14 +21,14 @@ case_update_and_relaunch() {
     begin_case update_and_relaunch
     publish_version_2
     start_standin || { end_case; return; }
-    default_browser_records_its_environment
+    default_handler_records_its_environment x-scheme-handler/https
     start_launcher
     wait_for_offer || { end_case; return; }
     # The rendering settings the launcher makes for itself are not the
     # browser's, nor, below, the relaunched launcher's: each decides anew.
     launcher_action website || fail "the website action could not be activated"
-    if wait_for_text "$S/browser.env" "HOME=" 30; then
-        expect_none_of_the_launchers_settings "the browser" <"$S/browser.env"
+    if wait_for_text "$S/handler.env" "HOME=" 30; then
+        expect_none_of_the_launchers_settings "the browser" <"$S/handler.env"
     else
         fail "the website was not handed to the default browser"
     fi
@@ -49,15 +49,15 @@ case_update_and_relaunch() {
     end_case
 }
 
-# The case's private home gets a default browser for https that only notes
-# its environment, in $S/browser.env.
-default_browser_records_its_environment() {
+# The case's private home gets a default handler for the content type TYPE
+# that only notes its environment, in $S/handler.env.
+default_handler_records_its_environment() {
     mkdir -p "$S/home/data/applications" "$S/home/config"
-    printf '#!/bin/sh\nenv > %q\n' "$S/browser.env" >"$S/browser.sh"
-    chmod +x "$S/browser.sh"
-    printf '[Desktop Entry]\nType=Application\nName=Recording browser\nExec=%s %%u\nMimeType=x-scheme-handler/https;\n' \
-        "$S/browser.sh" >"$S/home/data/applications/vorlia-test-browser.desktop"
-    printf '[Default Applications]\nx-scheme-handler/https=vorlia-test-browser.desktop\n' >"$S/home/config/mimeapps.list"
+    printf '#!/bin/sh\nenv > %q\n' "$S/handler.env" >"$S/handler.sh"
+    chmod +x "$S/handler.sh"
+    printf '[Desktop Entry]\nType=Application\nName=Recording handler\nExec=%s %%u\nMimeType=%s;\n' \
+        "$S/handler.sh" "$1" >"$S/home/data/applications/vorlia-test-handler.desktop"
+    printf '[Default Applications]\n%s=vorlia-test-handler.desktop\n' "$1" >"$S/home/config/mimeapps.list"
 }
 
 # Fails when the environment on standard input holds a setting that only the
@@ -194,6 +194,7 @@ case_folder_not_writable() {
         return
     fi
     start_standin || { end_case; return; }
+    default_handler_records_its_environment inode/directory
     start_launcher
     accept_update_offer || { end_case; return; }
     expect_alert "Almost done" "The launcher cannot replace itself in this folder. Move the new \\\"Vorlia\\\" (shown in your file manager) over the old one."
@@ -207,6 +208,13 @@ case_folder_not_writable() {
         esac
     else
         fail "the file manager was never asked to show the new folder"
+    fi
+    # No file manager answers on the case's own bus: the folder goes to its
+    # handler, without the launcher's own settings.
+    if wait_for_text "$S/handler.env" "HOME=" 30; then
+        expect_none_of_the_launchers_settings "the folder's handler" <"$S/handler.env"
+    else
+        fail "the folder was not handed to its handler"
     fi
     sleep 2
     expect_version_1_in_place

@@ -20,21 +20,32 @@ namespace {
 constexpr int firstResponse = 1000;
 constexpr int dismissed = -1;
 
-void openFolderOf(const fs::path& item) {
-    const GText uri(g_filename_to_uri(item.parent_path().c_str(), nullptr, nullptr));
-    if (uri) {
-        g_app_info_launch_default_for_uri(uri.get(), nullptr, nullptr);
+struct Shown {
+    fs::path item;
+    std::vector<std::string> notPassedOn;
+};
+
+void openFolderOf(const Shown& shown) {
+    const GText uri(g_filename_to_uri(shown.item.parent_path().c_str(), nullptr, nullptr));
+    if (!uri) {
+        return;
     }
+    const Handle<GAppLaunchContext> context = adopt(g_app_launch_context_new());
+    for (const std::string& name : shown.notPassedOn) {
+        g_app_launch_context_unsetenv(context.get(), name.c_str());
+    }
+    g_app_info_launch_default_for_uri(uri.get(), context.get(), nullptr);
 }
 
 } // namespace
 
-void showInFileManager(const fs::path& item) {
+void showInFileManager(const fs::path& item, std::vector<std::string> notPassedOn) {
+    auto shown = std::make_unique<Shown>(Shown{item, std::move(notPassedOn)});
     // The application's own connection: already open, so this does not block.
     const auto bus = adopt(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
     const GText uri(g_filename_to_uri(item.c_str(), nullptr, nullptr));
     if (!bus || !uri) {
-        openFolderOf(item);
+        openFolderOf(*shown);
         return;
     }
     const char* uris[] = {uri.get(), nullptr};
@@ -43,7 +54,7 @@ void showInFileManager(const fs::path& item) {
         "org.freedesktop.FileManager1", "ShowItems", g_variant_new("(^ass)", uris, ""), nullptr,
         G_DBUS_CALL_FLAGS_NONE, 10'000, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
-            const std::unique_ptr<fs::path> shown(static_cast<fs::path*>(data));
+            const std::unique_ptr<Shown> shown(static_cast<Shown*>(data));
             const auto reply =
                 adopt(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, nullptr));
             if (!reply) {
@@ -51,7 +62,7 @@ void showInFileManager(const fs::path& item) {
                 openFolderOf(*shown);
             }
         },
-        new fs::path(item));
+        shown.release());
 }
 
 GtkUpdateUi::GtkUpdateUi(std::string siteHost, UriOpener& opener, Desktop desktop)

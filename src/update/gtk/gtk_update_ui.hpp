@@ -22,15 +22,17 @@ class Window;
 namespace vorlia {
 
 // Shows an item selected in the desktop's file manager (FileManager1 over
-// D-Bus); where none answers, opens the folder that holds it.
-void showInFileManager(const std::filesystem::path& item);
+// D-Bus); where none answers, opens the folder that holds it with the
+// folder's handler, which does not inherit the settings `notPassedOn`.
+void showInFileManager(const std::filesystem::path& item, std::vector<std::string> notPassedOn = {});
 
 class GtkUpdateUi final : public UpdateUi {
   public:
     struct Desktop {
         // The window the dialogs are modal to and the progress window stands over, when there is one.
         std::function<Gtk::Window*()> parentWindow;
-        std::function<void(const std::filesystem::path&)> showInFileManager = vorlia::showInFileManager;
+        std::function<void(const std::filesystem::path&)> showInFileManager =
+            [](const std::filesystem::path& item) { vorlia::showInFileManager(item); };
         // Hears of each dialog as it shows.
         std::function<void(const Alert&)> alertShown;
     };
