@@ -40,7 +40,7 @@ UpdateSettings updateSettings(const Config& config, const LaunchHooks& hooks);
 class LauncherApp : public sigc::trackable {
   public:
     // `notPassedOn`: environment settings the launcher made for itself, which
-    // the relaunched launcher must not inherit.
+    // nothing it starts may inherit (the relaunched launcher, a folder's handler).
     LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config& config, UriOpener& opener,
                 LaunchHooks hooks = {}, std::vector<std::string> notPassedOn = {});
     LauncherApp(const LauncherApp&) = delete;

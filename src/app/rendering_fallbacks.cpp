@@ -17,8 +17,8 @@ constexpr const char* toolkitRendererSetting = "GSK_RENDERER";
 void keepFrameBuffersInHeap() {
     // Works around glibc giving back to the kernel, as soon as they are
     // freed, the frame-sized buffers GTK's cairo renderer takes for every
-    // frame of the page: each frame then faults its pages in afresh, some
-    // 30 000 faults a second, a whole core while the game animates. Kept in
+    // frame of the page: each frame then faults its pages in afresh, tens of
+    // thousands of faults a second, a whole core while the game animates. Kept in
     // the heap, the next frame reuses them. It can go once that renderer
     // keeps its buffers across frames. Large enough for two 4K frames.
     mallopt(M_MMAP_THRESHOLD, 64 << 20);
