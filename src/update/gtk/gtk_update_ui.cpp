@@ -20,27 +20,24 @@ namespace {
 constexpr int firstResponse = 1000;
 constexpr int dismissed = -1;
 
+// Its own opener, not the screen's: the file manager's answer may come
+// after the screen has gone.
 struct Shown {
     fs::path item;
-    std::vector<std::string> notPassedOn;
+    SystemUriOpener opener;
 };
 
-void openFolderOf(const Shown& shown) {
+void openFolderOf(Shown& shown) {
     const GText uri(g_filename_to_uri(shown.item.parent_path().c_str(), nullptr, nullptr));
-    if (!uri) {
-        return;
+    if (uri) {
+        shown.opener.open(uri.get());
     }
-    const Handle<GAppLaunchContext> context = adopt(g_app_launch_context_new());
-    for (const std::string& name : shown.notPassedOn) {
-        g_app_launch_context_unsetenv(context.get(), name.c_str());
-    }
-    g_app_info_launch_default_for_uri(uri.get(), context.get(), nullptr);
 }
 
 } // namespace
 
 void showInFileManager(const fs::path& item, std::vector<std::string> notPassedOn) {
-    auto shown = std::make_unique<Shown>(Shown{item, std::move(notPassedOn)});
+    auto shown = std::make_unique<Shown>(Shown{item, SystemUriOpener(std::move(notPassedOn))});
     // The application's own connection: already open, so this does not block.
     const auto bus = adopt(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
     const GText uri(g_filename_to_uri(item.c_str(), nullptr, nullptr));
