@@ -57,13 +57,14 @@ std::string_view describe(DesktopMenuOutcome outcome) {
     return "";
 }
 
-expected<DesktopMenuOutcome, std::string> keepDesktopMenuEntry(const fs::path& applicationFolder,
-                                                               const fs::path& dataHome,
-                                                               std::string_view applicationId,
-                                                               std::string_view iconName) {
+expected<DesktopMenuOutcome, std::string>
+keepDesktopMenuEntry(const fs::path& applicationFolder, const fs::path& temporaryFolder,
+                     const fs::path& dataHome, std::string_view applicationId, std::string_view iconName) {
     std::error_code error;
     if (dataHome.empty() || !dataHome.is_absolute() || !isApplicationFolder(applicationFolder) ||
-        fs::exists(fs::symlink_status(applicationFolder / buildTreeMarkName, error))) {
+        fs::exists(fs::symlink_status(applicationFolder / buildTreeMarkName, error)) ||
+        !mayRegisterFrom(applicationFolder, fs::weakly_canonical(temporaryFolder, error)) ||
+        !isSafePlaceFor(applicationFolder)) {
         return DesktopMenuOutcome::notRegistered;
     }
     const std::string entryName = std::string(applicationId) + ".desktop";

@@ -16,8 +16,8 @@ namespace vorlia {
 inline constexpr std::string_view buildTreeMarkName = ".build-tree";
 
 enum class DesktopMenuOutcome {
-    notRegistered, // a build tree, no real application folder, no data folder, or an entry that cannot be
-                   // made
+    notRegistered, // a build tree, no real application folder, a place others may change or one
+                   // gone after a restart, no data folder, or an entry that cannot be made
     upToDate,      // entry and icon were already there and current
     written,       // the entry or the icon (or both) was written
 };
@@ -29,9 +29,11 @@ std::string_view describe(DesktopMenuOutcome outcome);
 // is in `dataHome`'s hicolor theme. The entry is rewritten only when missing
 // or starting another path, the icon only when missing or different; each
 // atomically. `dataHome` is the user's own data folder, never a system one;
-// an empty or relative one registers nothing. The error names what could not
-// be written.
+// an empty or relative one registers nothing. Nor does a folder that another
+// account could replace (isSafePlaceFor), nor one inside `temporaryFolder` or
+// an update's work folder. The error names what could not be written.
 expected<DesktopMenuOutcome, std::string> keepDesktopMenuEntry(const std::filesystem::path& applicationFolder,
+                                                               const std::filesystem::path& temporaryFolder,
                                                                const std::filesystem::path& dataHome,
                                                                std::string_view applicationId,
                                                                std::string_view iconName);

@@ -97,11 +97,11 @@ void LauncherApp::openGameWindow() {
     // Off the start path: once the window has drawn. A few small files,
     // written only on a first start or after the folder moved.
     const auto keepMenuEntry = [this] {
-        const auto kept = keepDesktopMenuEntry(config_.applicationFolder, config_.desktopDataHome,
-                                               config_.applicationId, config_.iconName);
-        if (!kept) {
-            g_warning("The desktop menu entry could not be written: %s", kept.error().c_str());
-        } else if (hooks_.desktopMenuKept) {
+        const auto kept =
+            keepDesktopMenuEntry(config_.applicationFolder, g_get_tmp_dir(), config_.desktopDataHome,
+                                 config_.applicationId, config_.iconName);
+        // A failure is not logged: the player plays on, and the next start tries again.
+        if (kept && hooks_.desktopMenuKept) {
             hooks_.desktopMenuKept(*kept);
         }
     };

@@ -26,8 +26,10 @@ std::string relaunchScript(std::int32_t pid, std::string_view folder, std::strin
         // The new folder is first moved beside the old one: from another file
         // system that move is a copy, which can fail or be cut short halfway.
         // Only renames on the launcher's own file system then touch its path.
-        "mv " + n + " " + b + ".new && mv " + b + " " + b + ".old && { mv " + b + ".new " + b + " || mv " +
-            b + ".old " + b + "; }",
+        // -T: a folder left standing at a target (one the rm could not
+        // remove) fails the move instead of taking the folder in.
+        "mv -T " + n + " " + b + ".new && mv -T " + b + " " + b + ".old && { mv -T " + b + ".new " + b +
+            " || mv -T " + b + ".old " + b + "; }",
         "chmod +x " + b + "/vorlia 2>/dev/null",
         // When both the swap and its roll-back failed, ".old" is the only
         // launcher left: keep it unless a working one stands at the path again.

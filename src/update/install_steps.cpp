@@ -3,6 +3,7 @@
 #include "base/files.hpp"
 #include "base/handle.hpp"
 #include "rules/constants.hpp"
+#include "rules/install_place.hpp"
 #include "rules/install_rules.hpp"
 #include "rules/relaunch_script.hpp"
 #include "rules/version.hpp"
@@ -18,8 +19,11 @@
 #include <fcntl.h>
 #include <memory>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace vorlia {
 namespace fs = std::filesystem;
@@ -117,9 +121,52 @@ fs::path newWorkFolderPath(const fs::path& temporaryFolder) {
     return temporaryFolder / (std::string("vrl-update-") + upper.get());
 }
 
-bool isWorkFolderName(std::string_view name) {
-    constexpr std::string_view prefix = "vrl-update-";
-    return name.size() > prefix.size() && name.starts_with(prefix);
+bool isSafePlaceFor(const fs::path& applicationFolder) {
+    if (!applicationFolder.is_absolute() || applicationFolder.lexically_normal() != applicationFolder) {
+        return false;
+    }
+    std::vector<FolderFacts> facts;
+    for (fs::path folder = applicationFolder;; folder = folder.parent_path()) {
+        struct stat st {};
+        if (::lstat(folder.c_str(), &st) != 0) {
+            return false;
+        }
+        facts.push_back({st.st_uid, st.st_mode});
+        if (folder == folder.root_path()) {
+            break;
+        }
+    }
+    return isSafePlace(facts, ::getuid());
+}
+
+WorkFolderLock::~WorkFolderLock() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+WorkFolderLock::WorkFolderLock(WorkFolderLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+
+WorkFolderLock& WorkFolderLock::operator=(WorkFolderLock&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+expected<WorkFolderLock, std::string> WorkFolderLock::take(const fs::path& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return unexpected(fileError("Could not open the folder", folder, errno));
+    }
+    WorkFolderLock lock(fd);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return unexpected(fileError("Could not lock the folder", folder, errno));
+    }
+    return lock;
 }
 
 namespace {
@@ -141,7 +188,7 @@ std::optional<std::string> heldVersion(const fs::path& workFolder) {
 } // namespace
 
 void removeLeftoverWorkFolders(const fs::path& temporaryFolder, std::string_view runningVersion,
-                               std::int64_t startedAt) {
+                               std::int64_t startedAt, const fs::path& runningFolder) {
     auto entries = listFolder(temporaryFolder);
     if (!entries) {
         return;
@@ -155,10 +202,22 @@ void removeLeftoverWorkFolders(const fs::path& temporaryFolder, std::string_view
         if (::lstat(folder.c_str(), &st) != 0 || st.st_uid != ::getuid() || st.st_mtime >= startedAt) {
             continue;
         }
+        // A launcher may have been started from inside one ("Almost done"
+        // shows it there): the folder it runs from is never taken from it.
+        std::error_code error;
+        const fs::path real = fs::canonical(folder, error);
+        if (error || isInside(runningFolder, real)) {
+            continue;
+        }
         if (const auto version = heldVersion(folder); version && isNewer(*version, runningVersion)) {
             continue;
         }
-        removeOwnTree(folder);
+        // Held while it goes, so that no launcher takes it up meanwhile; one
+        // that another launcher holds is in use (its time does not change
+        // while its archive grows).
+        if (const auto lock = WorkFolderLock::take(folder)) {
+            removeOwnTree(folder);
+        }
     }
 }
 
@@ -285,7 +344,51 @@ bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
     return archive_write_close(out.get()) == ARCHIVE_OK && archive_read_close(in.get()) == ARCHIVE_OK;
 }
 
-expected<fs::path, UpdateFailure> unpackUpdate(const fs::path& workFolder) {
+Handle<char*> relaunchEnvironment(const std::vector<std::string>& notPassedOn) {
+    Handle<char*> environment(g_get_environ());
+    for (const std::string& name : notPassedOn) {
+        environment.reset(g_environ_unsetenv(environment.release(), name.c_str()));
+    }
+    environment.reset(g_environ_setenv(environment.release(), "PATH", "/usr/bin:/bin", TRUE));
+    return environment;
+}
+
+bool librariesResolve(const fs::path& program, char** environment) {
+    std::string start(64 * 1024, '\0');
+    const int fd = ::open(program.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const ssize_t n = ::read(fd, start.data(), start.size());
+    ::close(fd);
+    const auto interpreter =
+        programInterpreter(std::string_view(start.data(), n > 0 ? static_cast<std::size_t>(n) : 0));
+    if (!interpreter) {
+        return false;
+    }
+    if (interpreter->none) {
+        return true;
+    }
+    if (!fs::path(interpreter->path).is_absolute()) {
+        return false;
+    }
+    const std::string path = program.string();
+    char* argv[] = {const_cast<char*>(interpreter->path.c_str()), const_cast<char*>("--list"),
+                    const_cast<char*>(path.c_str()), nullptr};
+    char* out = nullptr;
+    char* err = nullptr;
+    gint status = 0;
+    if (!g_spawn_sync("/", argv, environment, G_SPAWN_DEFAULT, nullptr, nullptr, &out, &err, &status,
+                      nullptr)) {
+        return false;
+    }
+    const GText output(out);
+    const GText errors(err);
+    const std::string report = std::string(output ? output.get() : "") + (errors ? errors.get() : "");
+    return WIFEXITED(status) && listShowsEveryLibrary(report, WEXITSTATUS(status));
+}
+
+expected<fs::path, UpdateFailure> unpackUpdate(const fs::path& workFolder, char** environment) {
     const UpdateFailure notUnpacked{FailureReason::couldNotBeUnpacked, {}};
     if (!unpackArchive(workFolder / archiveFileName, workFolder)) {
         return unexpected(notUnpacked);
@@ -297,7 +400,8 @@ expected<fs::path, UpdateFailure> unpackUpdate(const fs::path& workFolder) {
     const std::optional<std::string> name = chooseNewApplicationFolder(*entries);
     // A folder that could not start must never replace one that can.
     if (!name || !isApplicationFolder(workFolder / *name) ||
-        !holdsProgramForThisMachine(workFolder / *name)) {
+        !holdsProgramForThisMachine(workFolder / *name) ||
+        !librariesResolve(workFolder / *name / "vorlia", environment)) {
         return unexpected(notUnpacked);
     }
     return workFolder / *name;
@@ -306,9 +410,10 @@ expected<fs::path, UpdateFailure> unpackUpdate(const fs::path& workFolder) {
 expected<void, std::string> startRelaunchScript(const fs::path& workFolder, const fs::path& applicationFolder,
                                                 const fs::path& newFolder, const std::string& shell,
                                                 const std::vector<std::string>& notPassedOn) {
-    const fs::path script = workFolder / relaunchScriptName;
+    // Absolute: the script runs in "/".
+    const fs::path script = fs::absolute(workFolder / relaunchScriptName);
     if (auto written = writeFileAtomically(
-            script, relaunchScript(getpid(), applicationFolder.string(), newFolder.string()));
+            script, relaunchScript(getpid(), applicationFolder.string(), fs::absolute(newFolder).string()));
         !written) {
         return unexpected(written.error());
     }
@@ -334,10 +439,10 @@ expected<void, std::string> startRelaunchScript(const fs::path& workFolder, cons
                              POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     // Nothing of the launcher's but the standard streams stays open in it.
     posix_spawn_file_actions_addclosefrom_np(&files.value, STDERR_FILENO + 1);
-    Handle<char*> environment(g_get_environ());
-    for (const std::string& name : notPassedOn) {
-        environment.reset(g_environ_unsetenv(environment.release(), name.c_str()));
-    }
+    // Not the launcher's working folder, which may be anywhere, even inside
+    // the folder it swaps.
+    posix_spawn_file_actions_addchdir_np(&files.value, "/");
+    const Handle<char*> environment = relaunchEnvironment(notPassedOn);
     pid_t pid = 0;
     if (const int error = posix_spawn(&pid, argv[0], &files.value, &spawn.value, argv, environment.get());
         error != 0) {

@@ -4,6 +4,8 @@
 #pragma once
 
 #include "base/expected.hpp"
+#include "base/handle.hpp"
+#include "rules/install_place.hpp"
 #include "update/update_failure.hpp"
 
 #include <cstdint>
@@ -42,17 +44,39 @@ bool folderIsWritable(const std::filesystem::path& folder);
 // "vrl-update-" followed by a fresh upper-case UUID, inside `temporaryFolder`.
 std::filesystem::path newWorkFolderPath(const std::filesystem::path& temporaryFolder);
 
-// Whether a name is one the updater gives its work folders.
-bool isWorkFolderName(std::string_view name);
+// Whether no other account can change what stands at the application
+// folder's path (isSafePlace over what lstat says of each folder from it up
+// to "/"): only there does the launcher replace itself or register.
+bool isSafePlaceFor(const std::filesystem::path& applicationFolder);
+
+// A work folder marked as in use, for as long as this lives: an flock on the
+// folder itself, which the leftover sweep of any launcher tries first.
+class WorkFolderLock {
+  public:
+    WorkFolderLock() = default;
+    ~WorkFolderLock();
+    WorkFolderLock(WorkFolderLock&& other) noexcept;
+    WorkFolderLock& operator=(WorkFolderLock&& other) noexcept;
+
+    // Marks `folder` (a real folder, never through a link) without waiting:
+    // fails when another lock holds it. The error is the system's description.
+    static expected<WorkFolderLock, std::string> take(const std::filesystem::path& folder);
+
+  private:
+    explicit WorkFolderLock(int fd) : fd_(fd) {}
+    int fd_ = -1;
+};
 
 // Removes the work folders that earlier updates left in `temporaryFolder`:
 // the current user's own real folders named like one and last changed before
 // `startedAt` (seconds since 1970; a folder this run is using is newer). One
 // that still holds a new application folder of a version newer than
 // `runningVersion` is kept: the player was asked to move it there by hand.
+// So is one in use (locked) by another launcher, and the one that holds
+// `runningFolder`, the running application folder.
 // Links are never followed, and nothing another user owns is touched.
 void removeLeftoverWorkFolders(const std::filesystem::path& temporaryFolder, std::string_view runningVersion,
-                               std::int64_t startedAt);
+                               std::int64_t startedAt, const std::filesystem::path& runningFolder);
 
 // Creates the work folder (and any missing parents), readable and writable by
 // the user only. The error is the system's description of the failure.
@@ -68,17 +92,29 @@ expected<std::vector<FolderEntry>, std::string> listFolder(const std::filesystem
 // would be written through a symbolic link.
 bool unpackArchive(const std::filesystem::path& archive, const std::filesystem::path& destination);
 
+// The environment the relaunch script, and so the new launcher, starts with:
+// the launcher's own without the settings `notPassedOn`, and PATH fixed to
+// the system's folders, so that no folder of the player's PATH (".", an
+// empty entry) can put another program in place of the script's commands.
+Handle<char*> relaunchEnvironment(const std::vector<std::string>& notPassedOn);
+
+// Whether every library the program needs resolves in `environment`, as its
+// ELF interpreter's `--list` reports it: that runs none of the program's
+// code. A program that names no interpreter needs no library.
+bool librariesResolve(const std::filesystem::path& program, char** environment);
+
 // Unpacks the work folder's archive into it and finds the new application
 // folder there: couldNotBeUnpacked for a broken archive or one without a
-// usable application folder at its top, systemError when the folder cannot
-// be listed.
-expected<std::filesystem::path, UpdateFailure> unpackUpdate(const std::filesystem::path& workFolder);
+// usable application folder at its top (including one whose program could not
+// start here with `environment`), systemError when the folder cannot be listed.
+expected<std::filesystem::path, UpdateFailure> unpackUpdate(const std::filesystem::path& workFolder,
+                                                            char** environment);
 
 // Writes the relaunch script into the work folder and starts it with `shell`
 // in a session of its own, so that it outlives the launcher; once this
-// process has ended it swaps `newFolder` in for `applicationFolder`. It
-// inherits the launcher's environment but the settings `notPassedOn`. The
-// error is the system's description of the failure.
+// process has ended it swaps `newFolder` in for `applicationFolder`. It runs
+// in "/" with relaunchEnvironment(notPassedOn). The error is the system's
+// description of the failure.
 expected<void, std::string> startRelaunchScript(const std::filesystem::path& workFolder,
                                                 const std::filesystem::path& applicationFolder,
                                                 const std::filesystem::path& newFolder,

@@ -209,9 +209,9 @@ void UpdateFlow::finishCheck(const CheckOutcome& outcome) {
 void UpdateFlow::removeLeftovers() {
     runInThread<bool>(
         nullptr,
-        [folder = environment_.temporaryFolder(), version = settings_.launcherVersion,
-         startedAt = startedAt_](GCancellable*) {
-            removeLeftoverWorkFolders(folder, version, startedAt);
+        [folder = environment_.temporaryFolder(), version = settings_.launcherVersion, startedAt = startedAt_,
+         running = environment_.applicationFolder()](GCancellable*) {
+            removeLeftoverWorkFolders(folder, version, startedAt, running);
             return true;
         },
         [](bool) {});
@@ -237,11 +237,18 @@ void UpdateFlow::startDownload(const UpdateInfo& info) {
         fail(UpdateFailure{FailureReason::systemError, made.error()});
         return;
     }
+    auto lock = WorkFolderLock::take(workFolder);
+    if (!lock) {
+        fail(UpdateFailure{FailureReason::systemError, lock.error()});
+        return;
+    }
+    workLock_ = std::move(*lock);
     SoupSession* http = session();
     runInThread<Delivery>(
         http,
-        [http, uri, workFolder, progress = progress_, sha256 = info.sha256,
-         size = info.size](GCancellable* cancellable) {
+        [http, uri, workFolder, progress = progress_, sha256 = info.sha256, size = info.size,
+         environment = std::make_shared<Handle<char*>>(relaunchEnvironment(environment_.notPassedOn))](
+            GCancellable* cancellable) {
             const DownloadResult result =
                 downloadArchive(http, uri.get(), workFolder / archiveFileName, boundSize(size), cancellable,
                                 [&](const DownloadProgress& p) {
@@ -252,7 +259,8 @@ void UpdateFlow::startDownload(const UpdateInfo& info) {
             // A genuine archive is unpacked here and now: handing it to the
             // main thread first, busy drawing the progress window, only waits.
             if (delivery.verdict == DownloadVerdict::genuine && !g_cancellable_is_cancelled(cancellable)) {
-                delivery.unpacked = unpackUpdate(workFolder);
+                // Checked in the environment the new launcher will start with.
+                delivery.unpacked = unpackUpdate(workFolder, environment->get());
             }
             return delivery;
         },
@@ -281,11 +289,14 @@ void UpdateFlow::delivered(const fs::path& workFolder, Delivery delivery) {
 void UpdateFlow::unpacked(const fs::path& workFolder, const fs::path& newFolder) {
     const fs::path folder = environment_.applicationFolder();
     // Only a real application folder is swapped: a launcher started from a
-    // build tree or a system folder must not have that folder moved away.
-    if (!isApplicationFolder(folder) || !folderIsWritable(folder.parent_path())) {
+    // build tree or a system folder must not have that folder moved away,
+    // nor one in a folder another account may write, which could plant its
+    // own folders at the script's paths.
+    if (!isApplicationFolder(folder) || !folderIsWritable(folder.parent_path()) || !isSafePlaceFor(folder)) {
         stopTicker();
         stage_ = Stage::idle;
         workFolder_.clear(); // the player moves the new folder from there
+        workLock_ = {};
         ui_.almostDone(newFolder);
         return;
     }
@@ -309,6 +320,7 @@ void UpdateFlow::fail(UpdateFailure failure) {
         removeOwnTree(workFolder_);
         workFolder_.clear();
     }
+    workLock_ = {};
     stage_ = Stage::idle;
     ui_.updateFailed(failure);
 }

@@ -10,6 +10,7 @@
 #include "rules/manifest.hpp"
 #include "update/check_outcome.hpp"
 #include "update/download_check.hpp"
+#include "update/install_steps.hpp"
 #include "update/update_failure.hpp"
 #include "update/update_settings.hpp"
 #include "update/update_ui.hpp"
@@ -116,6 +117,8 @@ class UpdateFlow {
     // The current update's work folder: removed, with all it holds, when the
     // update fails; kept for "Almost done" and for the relaunch script.
     std::filesystem::path workFolder_;
+    // Held while the work folder is in use, so that no other launcher's sweep takes it.
+    WorkFolderLock workLock_;
     // When the flow was made (seconds since 1970): no earlier run's folder is newer.
     std::int64_t startedAt_;
     int checksInFlight_ = 0;

@@ -5,9 +5,12 @@
 #include "rules/relaunch_script.hpp"
 #include "support/temp_folder.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -171,9 +174,10 @@ TEST_F(RelaunchShell, FailedRollBackKeepsTheOldCopy) {
     const fs::path n = root_ / "work" / "Vorlia.app";
     makeLauncher(b, "1");
     makeLauncher(n, "2");
-    const int status = runSwapWithMv(
-        b, n,
-        "#!/bin/sh\ncase \"$1\" in\n  *.old|*.new) echo refused >&2; exit 1;;\nesac\nexec /bin/mv \"$@\"\n");
+    const int status = runSwapWithMv(b, n,
+                                     "#!/bin/sh\n[ \"$1\" = -T ] && shift\ncase \"$1\" in\n  *.old|*.new) "
+                                     "echo refused >&2; exit 1;;\nesac\n"
+                                     "exec /bin/mv -T \"$@\"\n");
     EXPECT_NE(WEXITSTATUS(status), 0) << "nothing stands at the launcher's path to start";
     EXPECT_FALSE(fs::exists(b));
     EXPECT_EQ(readFile(root_ / "apps" / "Vorlia.app.old" / "Info.json").value_or(""),
@@ -190,9 +194,9 @@ TEST_F(RelaunchShell, FailedCopyOfTheNewFolderLeavesTheOldLauncherInPlace) {
     makeLauncher(b, "1");
     makeLauncher(n, "2");
     const std::string copyRunsOutOfRoom =
-        "#!/bin/sh\ncase \"$1\" in\n  '" + root_.string() +
+        "#!/bin/sh\n[ \"$1\" = -T ] && shift\ncase \"$1\" in\n  '" + root_.string() +
         "/work/'*) mkdir -p \"$2\" && cp \"$1/Info.json\" \"$2/\"; echo 'No space left' >&2; exit 1;;\n"
-        "esac\nexec /bin/mv \"$@\"\n";
+        "esac\nexec /bin/mv -T \"$@\"\n";
     EXPECT_EQ(WEXITSTATUS(runSwapWithMv(b, n, copyRunsOutOfRoom)), 0);
     EXPECT_EQ(readFile(b / "Info.json").value_or(""), "{\"CFBundleShortVersionString\": \"1\"}");
     EXPECT_TRUE(fs::exists(b / "vorlia"));
@@ -215,6 +219,68 @@ TEST_F(RelaunchShell, LeftoverNewCopyIsRemoved) {
     EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.new"));
     EXPECT_EQ(launches(), b.string() + "/vorlia 2\n");
 }
+
+// A folder the script's rm -rf cannot remove: a file inside it that is
+// immutable (for root, whom no permission stops) or in a folder its owner
+// cannot write. False where neither can be made here.
+bool makeUnremovable(const fs::path& folder) {
+    writeText(folder / "locked" / "file", "x");
+    if (::getuid() != 0) {
+        fs::permissions(folder / "locked", fs::perms(0555));
+        return true;
+    }
+    const int fd = ::open((folder / "locked" / "file").c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    const bool made = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                      (flags |= FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return made;
+}
+
+void makeRemovable(const fs::path& folder) {
+    std::error_code error;
+    fs::permissions(folder / "locked", fs::perms(0755), error);
+    const int fd = ::open((folder / "locked" / "file").c_str(), O_RDONLY | O_CLOEXEC);
+    int flags = 0;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+        flags &= ~FS_IMMUTABLE_FL;
+        ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+class LeftoverThatStays : public RelaunchShell, public ::testing::WithParamInterface<const char*> {};
+
+// A ".old" or ".new" folder still standing after the rm: no folder is ever
+// moved into it, and the old launcher stays at its path and starts again.
+TEST_P(LeftoverThatStays, NoFolderIsMovedIntoIt) {
+    const fs::path b = root_ / "apps" / "Vorlia.app";
+    const fs::path n = root_ / "work" / "Vorlia.app";
+    const fs::path leftover = b.string() + GetParam();
+    makeLauncher(b, "1");
+    makeLauncher(n, "2");
+    if (!makeUnremovable(leftover)) {
+        GTEST_SKIP() << "no immutable file can be made on this file system";
+    }
+    const int status = runSwap(b, n);
+    makeRemovable(leftover);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(readFile(b / "Info.json").value_or(""), "{\"CFBundleShortVersionString\": \"1\"}");
+    EXPECT_EQ(launches(), b.string() + "/vorlia 1\n");
+    std::vector<std::string> inside;
+    for (const auto& e : fs::directory_iterator(leftover)) {
+        inside.push_back(e.path().filename().string());
+    }
+    EXPECT_EQ(inside, std::vector<std::string>{"locked"});
+    EXPECT_FALSE(fs::exists(root_ / "apps" / "Vorlia.app.new" / "vorlia"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LeftoverThatStays, ::testing::Values(".old", ".new"),
+                         [](const auto& info) { return std::string(info.param + 1); });
 
 // Every kind of character a shell might act on, in the folder, in the
 // folder's own name and in the work folder's path.

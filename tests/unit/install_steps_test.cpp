@@ -1,6 +1,7 @@
 #include "update/install_steps.hpp"
 
 #include "base/files.hpp"
+#include "base/handle.hpp"
 #include "support/temp_folder.hpp"
 #include "support/zip_writer.hpp"
 
@@ -17,6 +18,7 @@
 #include <csignal>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <random>
@@ -112,6 +114,70 @@ TEST_F(ApplicationFolder, NeedsTheExtensionAnExecutableAndInfo) {
 
     writeFile(root_ / "file.app", "not a folder");
     EXPECT_FALSE(isApplicationFolder(root_ / "file.app"));
+}
+
+// The rule over what lstat says of real folders: a shared sticky folder like
+// /tmp, a folder inside it that is the player's, one that another account owns.
+TEST_F(ApplicationFolder, SafePlaceFromWhatLstatSays) {
+    const fs::path shared = root_ / "shared";
+    makeFolders(shared / "mine" / "Vorlia.app");
+    makeFolders(shared / "Vorlia.app");
+    fs::permissions(shared, fs::perms(01777));
+    fs::permissions(shared / "mine", fs::perms(0755));
+    EXPECT_FALSE(isSafePlaceFor(shared / "Vorlia.app"));
+    EXPECT_TRUE(isSafePlaceFor(shared / "mine" / "Vorlia.app"));
+    EXPECT_FALSE(isSafePlaceFor(root_ / "absent" / "Vorlia.app"));
+    EXPECT_FALSE(isSafePlaceFor(fs::path("shared") / "mine" / "Vorlia.app")) << "a relative path";
+    EXPECT_FALSE(isSafePlaceFor(shared / "mine" / ".." / "mine" / "Vorlia.app")) << "a path not resolved";
+    fs::create_directory_symlink(shared / "mine", root_ / "link");
+    EXPECT_FALSE(isSafePlaceFor(root_ / "link" / "Vorlia.app"));
+    if (::getuid() != 0) {
+        GTEST_SKIP() << "giving a folder to another account needs root";
+    }
+    ASSERT_EQ(::lchown((shared / "mine").c_str(), 65534, 65534), 0);
+    EXPECT_FALSE(isSafePlaceFor(shared / "mine" / "Vorlia.app"));
+}
+
+// The real loader lists the libraries: a program that needs a library, or a
+// symbol version, this machine lacks could never start.
+TEST_F(ApplicationFolder, LibrariesResolveAsTheLoaderListsThem) {
+    std::ifstream in("/usr/bin/true", std::ios::binary);
+    const std::string program(std::istreambuf_iterator<char>(in), {});
+    const auto replaced = [&program](const std::string& from, const std::string& to) {
+        std::string changed = program;
+        const std::size_t at = changed.find(from + '\0');
+        EXPECT_NE(at, std::string::npos) << from;
+        if (at != std::string::npos) {
+            changed.replace(at, from.size(), to);
+        }
+        return changed;
+    };
+    const std::string interpreter = [&program] {
+        const std::size_t at = program.find("/lib");
+        return program.substr(at, program.find('\0', at) - at);
+    }();
+    struct Case {
+        const char* name;
+        std::string bytes;
+        bool resolves;
+    };
+    const std::vector<Case> cases = {
+        {"AsItIs", program, true},
+        {"MissingLibrary", replaced("libc.so.6", "libZ.so.6"), false},
+        {"MissingSymbolVersion", replaced("GLIBC_2.3.4", "GLIBC_9.3.4"), false},
+        {"MissingInterpreter", replaced(interpreter, std::string(interpreter).replace(1, 1, "X")), false},
+        {"RelativeInterpreter", replaced(interpreter, "l" + interpreter.substr(1)), false},
+        {"AScript", "#!/bin/sh\nexit 0\n", false},
+        {"Empty", "", false},
+    };
+    Handle<char*> environment(g_get_environ());
+    for (const Case& c : cases) {
+        writeFile(root_ / c.name, c.bytes, fs::perms(0755));
+        EXPECT_EQ(librariesResolve(root_ / c.name, environment.get()), c.resolves) << c.name;
+    }
+    if (fs::exists("/sbin/ldconfig")) {
+        EXPECT_TRUE(librariesResolve("/sbin/ldconfig", environment.get())) << "a static program needs none";
+    }
 }
 
 using WorkFolder = RealFolders;
@@ -441,7 +507,7 @@ TEST_F(Leftovers, RemovesFailedUpdatesAndKeepsANewerOneNotYetMoved) {
     struct timespec later[2] = {{0, UTIME_OMIT}, {startedAt + 5, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, current.c_str(), later, 0), 0);
 
-    removeLeftoverWorkFolders(tmp, "2.0", startedAt + 1);
+    removeLeftoverWorkFolders(tmp, "2.0", startedAt + 1, root_ / "apps" / "Vorlia.app");
     EXPECT_FALSE(fs::exists(failed));
     EXPECT_FALSE(fs::exists(moved));
     EXPECT_TRUE(isApplicationFolder(waiting / "Vorlia.app"));
@@ -452,8 +518,30 @@ TEST_F(Leftovers, RemovesFailedUpdatesAndKeepsANewerOneNotYetMoved) {
     EXPECT_TRUE(fs::exists(current / "update.zip"));
 
     // Once the running launcher is that version, the waiting one goes too.
-    removeLeftoverWorkFolders(tmp, "2.1", startedAt + 1);
+    removeLeftoverWorkFolders(tmp, "2.1", startedAt + 1, root_ / "apps" / "Vorlia.app");
     EXPECT_FALSE(fs::exists(waiting));
+}
+
+// A second launcher's sweep passes over a folder the first one is using, and
+// over the one it runs from itself.
+TEST_F(Leftovers, KeepsAFolderInUseAndTheOneTheLauncherRunsFrom) {
+    const fs::path tmp = root_ / "tmp";
+    const fs::path inUse = workFolderOf(tmp, "vrl-update-1", std::nullopt);
+    const fs::path runningFrom = workFolderOf(tmp, "vrl-update-2", "1.0");
+    const std::int64_t now = g_get_real_time() / G_USEC_PER_SEC;
+    {
+        auto lock = WorkFolderLock::take(inUse);
+        ASSERT_TRUE(lock) << lock.error();
+        EXPECT_FALSE(WorkFolderLock::take(inUse)) << "a folder in use cannot be taken twice";
+        removeLeftoverWorkFolders(tmp, "1.0", now + 10, runningFrom / "Vorlia.app");
+        EXPECT_TRUE(fs::exists(inUse / "update.zip"));
+        EXPECT_TRUE(isApplicationFolder(runningFrom / "Vorlia.app"));
+    }
+    // Once the first launcher lets go, the folder is a leftover like any other.
+    removeLeftoverWorkFolders(tmp, "1.0", now + 10, root_ / "apps" / "Vorlia.app");
+    EXPECT_FALSE(fs::exists(inUse));
+    EXPECT_FALSE(fs::exists(runningFrom));
+    EXPECT_FALSE(WorkFolderLock::take(root_ / "absent"));
 }
 
 // Links planted in the temporary folder or inside a work folder are removed
@@ -470,7 +558,7 @@ TEST_F(Leftovers, NeverFollowsALink) {
     fs::create_symlink(precious / "save.dat", w / "file-link");
     const std::int64_t now = g_get_real_time() / G_USEC_PER_SEC;
 
-    removeLeftoverWorkFolders(tmp, "1.0", now + 10);
+    removeLeftoverWorkFolders(tmp, "1.0", now + 10, root_ / "apps" / "Vorlia.app");
     EXPECT_FALSE(fs::exists(w));
     EXPECT_TRUE(fs::is_symlink(tmp / "vrl-update-link"));
     std::ifstream kept(precious / "save.dat");
