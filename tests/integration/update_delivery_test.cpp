@@ -53,6 +53,7 @@ class UpdateDelivery : public ::testing::Test {
             << "#!/bin/sh\n"
             << "echo \"$1\" > '" << (folders / "shell-script").string() << "'\n"
             << "env > '" << (folders / "shell-environment").string() << "'\n"
+            << "pwd > '" << (folders / "shell-folder").string() << "'\n"
             << "set -- $(cat /proc/$$/stat | sed 's/.*) //')\n"
             << "ls /proc/$$/fd > '" << (folders / "shell-files").string() << "'\n"
             << "[ \"$4\" = \"$$\" ] && echo leader > '" << (folders / "shell-session").string() << "'\n";
@@ -155,6 +156,10 @@ TEST_F(UpdateDelivery, FromTheOfferToTheRelaunchScriptInASessionOfItsOwn) {
     const std::string settings = "\n" + readText(folders / "shell-environment");
     EXPECT_EQ(settings.find("\nVORLIA_TEST_LAUNCHERS_OWN="), std::string::npos) << settings;
     EXPECT_NE(settings.find("\nVORLIA_TEST_PLAYERS_OWN=1\n"), std::string::npos) << settings;
+    // No folder of the player's PATH, nor the launcher's working folder, can
+    // put another program in place of the script's commands.
+    EXPECT_NE(settings.find("\nPATH=/usr/bin:/bin\n"), std::string::npos) << settings;
+    EXPECT_EQ(readText(folders / "shell-folder"), "/\n");
     // The swap itself waits for this process to end.
     EXPECT_EQ(readText(bundle / "Info.json"), "{\"CFBundleShortVersionString\": \"1\"}");
 
@@ -281,6 +286,13 @@ std::string programForAnotherMachine() {
     return header;
 }
 
+// A program built against a library this machine lacks.
+std::string programNeedingAMissingLibrary() {
+    std::string program = programForThisMachine();
+    const std::size_t at = program.find(std::string("libc.so.6") + '\0');
+    return at == std::string::npos ? std::string() : program.replace(at, 4, "libZ");
+}
+
 std::vector<ZipEntry> withoutExecutable() {
     std::vector<ZipEntry> e = bundleEntries();
     e.erase(e.begin() + 1);
@@ -301,6 +313,8 @@ INSTANTIATE_TEST_SUITE_P(
                       UnpackCase{"CapitalExtension", bundleEntries("Vorlia.APP/")},
                       UnpackCase{"ScriptForAProgram", withProgram("#!/bin/sh\necho new\n")},
                       UnpackCase{"ProgramForAnotherMachine", withProgram(programForAnotherMachine())},
+                      UnpackCase{"ProgramNeedingAMissingLibrary",
+                                 withProgram(programNeedingAMissingLibrary())},
                       UnpackCase{"DeviceNode",
                                  [] {
                                      std::vector<ZipEntry> e = bundleEntries();
@@ -369,6 +383,24 @@ TEST_F(UpdateDelivery, LauncherOutsideAnApplicationFolderIsAlmostDone) {
     EXPECT_FALSE(fs::exists(folders / "shell-script"));
 }
 
+// A launcher in a folder that other accounts may write (a shared sticky one,
+// as /tmp is) never swaps itself there: they could plant the script's paths.
+TEST_F(UpdateDelivery, LauncherInASharedFolderIsAlmostDone) {
+    const fs::path shared = folders / "shared";
+    fs::create_directories(shared);
+    fs::permissions(shared, fs::perms(01777));
+    bundle = shared / "Vorlia.app";
+    makeLauncher(bundle);
+    flow->startDownload(serve(bundleEntries()));
+    ASSERT_TRUE(settled());
+    const std::vector<fs::path> work = workFolders();
+    ASSERT_EQ(work.size(), 1U);
+    EXPECT_EQ(ui.events, (Strings{"download 2.0", "almost done: " + (work[0] / "Vorlia.app").string()}));
+    expectLauncherUntouched();
+    // Handed over: no longer in use, so a later sweep may judge it.
+    EXPECT_TRUE(WorkFolderLock::take(work[0]));
+}
+
 // The flow may go while its download runs: nothing that ends later reaches
 // the screen or starts the relaunch.
 TEST_F(UpdateDelivery, AFlowMayGoAwayDuringTheDownload) {
@@ -377,6 +409,9 @@ TEST_F(UpdateDelivery, AFlowMayGoAwayDuringTheDownload) {
     server.serve("/download/a.zip", late);
     flow->startDownload(info);
     ASSERT_TRUE(runUntil([&] { return server.countRequests("/download/a.zip") == 1; }));
+    // In use while it downloads: no other launcher's sweep may take it.
+    ASSERT_EQ(workFolders().size(), 1U);
+    EXPECT_FALSE(WorkFolderLock::take(workFolders()[0]));
     flow.reset();
     runFor(1s);
     EXPECT_EQ(ui.events, Strings{"download 2.0"});
