@@ -22,6 +22,10 @@ case_update_and_relaunch() {
     publish_version_2
     start_standin || { end_case; return; }
     default_handler_records_its_environment x-scheme-handler/https
+    # A player's PATH that names the working folder (".", an empty entry) and
+    # a folder of planted commands: the relaunch script runs none of them.
+    plant_commands "$S" "$S/planted"
+    LAUNCHER_ENV+=("PATH=:.:$S/planted:$PATH")
     start_launcher
     wait_for_offer || { end_case; return; }
     # The rendering settings the launcher makes for itself are not the
@@ -46,7 +50,21 @@ case_update_and_relaunch() {
     [ ! -e "$B.old" ] || fail "the old folder is still there"
     [ "$(ls "$P")" = "Vorlia.app" ] || fail "unexpected entries beside the launcher: $(ls "$P")"
     grep -q '"alert":"Update failed"' "$S/alerts.log" && fail "a failure was shown"
+    [ ! -e "$S/planted-ran" ] || fail "the relaunch ran planted commands: $(sort -u "$S/planted-ran" | tr '\n' ' ')"
     end_case
+}
+
+# Commands the relaunch script uses, planted in each FOLDER: each notes that
+# it ran, then does the real work.
+plant_commands() {
+    local folder c
+    for folder in "$@"; do
+        mkdir -p "$folder"
+        for c in mv rm chmod sleep; do
+            printf '#!/bin/sh\necho %s >> %q\nexec /usr/bin/%s "$@"\n' "$c" "$S/planted-ran" "$c" >"$folder/$c"
+            chmod +x "$folder/$c"
+        done
+    done
 }
 
 # The case's private home gets a default handler for the content type TYPE
@@ -221,6 +239,92 @@ case_folder_not_writable() {
     end_case
 }
 
+# A launcher in a shared sticky folder (as /tmp is): another account could
+# plant its own Vorlia.app.old and Vorlia.app.new there, so the launcher
+# neither swaps itself in place nor adds itself to the menu.
+case_shared_folder() {
+    begin_case shared_folder
+    publish_version_2
+    mkdir -p "$S/shared"
+    chmod 1777 "$S/shared"
+    mv "$B" "$S/shared/Vorlia.app"
+    B="$S/shared/Vorlia.app"
+    rm -f "$B/.build-tree"
+    LAUNCHER_ENV+=(VORLIA_DESKTOP_MENU=1)
+    local planted=""
+    if [ "$(id -u)" -eq 0 ] && id nobody >/dev/null 2>&1; then
+        planted=1
+        chmod 0711 "$S"
+        setpriv --reuid=nobody --regid=nogroup --clear-groups \
+            sh -c 'umask 0; mkdir "$1.old" "$1.new"' sh "$B" || fail "the second account could not plant its folders"
+    else
+        note "the second account's planted folders: not run: needs root to act as another account"
+    fi
+    start_standin || { end_case; return; }
+    start_launcher
+    wait_for_text "$S/alerts.log" '"desktopMenu":"not registered"' 60 ||
+        fail "the menu entry was not refused: $(grep desktopMenu "$S/alerts.log")"
+    accept_update_offer || { end_case; return; }
+    expect_alert "Almost done" "The launcher cannot replace itself in this folder."
+    press Return
+    wait_for_text "$S/alerts.log" '"fileManager"' 30 || fail "the new folder was never shown"
+    grep -qF '"CFBundleShortVersionString": "1"' "$B/Info.json" || fail "the launcher's folder changed"
+    kill -0 "$LAUNCHER" 2>/dev/null || fail "version 1 stopped running"
+    if [ -n "$planted" ]; then
+        [ -z "$(ls -A "$B.old")$(ls -A "$B.new")" ] || fail "something was moved into the planted folders"
+    fi
+    [ -z "$(ls -A "$S/home/data/applications" 2>/dev/null)" ] || fail "a menu entry was written"
+    end_case
+}
+
+# A launcher started from its own work folder (where "Almost done" shows the
+# new one): the sweep at start removes other leftovers, never the folder it
+# runs from, and no menu entry points into the temporary folder.
+case_started_from_a_work_folder() {
+    begin_case started_from_a_work_folder
+    B="$S/tmp/vrl-update-RUNNING/Vorlia.app"
+    make_app "$B" 1
+    rm -f "$B/.build-tree"
+    mkdir -p "$S/tmp/vrl-update-FAILED"
+    echo partial >"$S/tmp/vrl-update-FAILED/update.zip"
+    touch -d '1 hour ago' "$S/tmp/vrl-update-FAILED" "$S/tmp/vrl-update-RUNNING"
+    LAUNCHER_ENV+=(VORLIA_DESKTOP_MENU=1)
+    start_standin || { end_case; return; }
+    start_launcher
+    if wait_until 60 eval '[ ! -e "$S/tmp/vrl-update-FAILED" ]'; then
+        [ -x "$B/vorlia" ] || fail "the folder the launcher runs from was removed"
+    else
+        fail "the sweep never ran"
+    fi
+    wait_for_text "$S/alerts.log" '"desktopMenu":"not registered"' 60 ||
+        fail "the menu entry was not refused: $(grep desktopMenu "$S/alerts.log")"
+    [ -z "$(ls -A "$S/home/data/applications" 2>/dev/null)" ] || fail "a menu entry was written"
+    kill -0 "$LAUNCHER" 2>/dev/null || fail "the launcher stopped"
+    end_case
+}
+
+# Version 2 built against a library this machine lacks: its interpreter's
+# list shows it missing, the update could not be unpacked, version 1 stays.
+case_missing_library() {
+    begin_case missing_library
+    make_app "$S/release/Vorlia.app" 2
+    python3 - "$S/release/Vorlia.app/vorlia" <<'PY'
+import sys
+path = sys.argv[1]
+data = open(path, "rb").read()
+assert b"libsodium.so.23\0" in data
+open(path, "wb").write(data.replace(b"libsodium.so.23\0", b"libsodiuX.so.23\0"))
+PY
+    publish_release "$S/release/Vorlia.app"
+    start_standin || { end_case; return; }
+    start_launcher
+    accept_update_offer || { end_case; return; }
+    expect_alert "Update failed" "The update could not be unpacked."
+    expect_version_1_in_place
+    expect_nothing_left
+    end_case
+}
+
 # An archive made by hand with Python's zipfile, which writes names as given.
 make_zip() {
     python3 - "$@" <<'PY'
@@ -261,7 +365,8 @@ cases=("$@")
 if [ ${#cases[@]} -eq 0 ]; then
     cases=(update_and_relaunch tampered_archive "download_fault 404" "download_fault 206" "download_fault cut"
         "download_fault chunked-cut" "download_fault gzip-cut" "download_fault endless"
-        endless_body_fills_the_temporary_folder endless_manifest leftovers_swept_at_start folder_not_writable "bad_archive sub_folder" "bad_archive escaping" "bad_archive absolute"
+        endless_body_fills_the_temporary_folder endless_manifest leftovers_swept_at_start folder_not_writable
+        shared_folder started_from_a_work_folder missing_library "bad_archive sub_folder" "bad_archive escaping" "bad_archive absolute"
         "bad_archive no_executable" "bad_archive not_a_program")
 fi
 for c in "${cases[@]}"; do

@@ -161,15 +161,28 @@ make_read_only() {
     fi
 }
 
-# Holds the relaunch script after its Nth move: a stand-in for mv, found first
-# on the PATH the launcher hands to the script, does the move and then waits.
+# The relaunch script runs with PATH fixed to the system's folders: a stand-in
+# for mv is bind-mounted over the system's own, in a mount namespace of the
+# launcher's alone (and so of the script it starts). The stand-in runs the
+# real mv, copied aside, from $S/real-mv.
+with_system_mv_replaced() {
+    cp "$(readlink -f /usr/bin/mv)" "$S/real-mv"
+    cat >"$S/with-shim" <<WRAP
+#!/bin/sh
+for m in /usr/bin/mv "\$(readlink -f /bin/mv)"; do mount --bind "$S/shim/mv" "\$m" || exit 1; done
+exec "\$@"
+WRAP
+    LAUNCHER_WRAP=(unshare --mount --propagation private sh "$S/with-shim")
+}
+
+# Holds the relaunch script after its Nth move: the stand-in for mv does the
+# move and then waits.
 hold_script_after_move() {
-    local n=$1 real_mv
-    real_mv=$(command -v mv)
+    local n=$1
     mkdir -p "$S/shim" "$S/hold"
     cat >"$S/shim/mv" <<SHIM
 #!/bin/sh
-"$real_mv" "\$@"
+"$S/real-mv" "\$@"
 status=\$?
 count=\$((\$(cat "$S/hold/count" 2>/dev/null || echo 0) + 1))
 echo "\$count" >"$S/hold/count"
@@ -180,14 +193,12 @@ fi
 exit \$status
 SHIM
     chmod +x "$S/shim/mv"
-    LAUNCHER_ENV+=("PATH=$S/shim:$PATH")
+    with_system_mv_replaced
 }
 
 # The script's first move waits until the test lets it go: the test acts in
 # the moment after the script started and before it touched any folder.
 hold_script_before_the_moves() {
-    local real_mv
-    real_mv=$(command -v mv)
     mkdir -p "$S/shim" "$S/hold"
     cat >"$S/shim/mv" <<SHIM
 #!/bin/sh
@@ -196,10 +207,10 @@ if [ ! -e "$S/hold/reached" ]; then
     i=0
     while [ ! -e "$S/hold/go" ] && [ \$i -lt 1200 ]; do sleep 0.1; i=\$((i + 1)); done
 fi
-exec "$real_mv" "\$@"
+exec "$S/real-mv" "\$@"
 SHIM
     chmod +x "$S/shim/mv"
-    LAUNCHER_ENV+=("PATH=$S/shim:$PATH")
+    with_system_mv_replaced
 }
 
 finish_case() {
@@ -343,7 +354,7 @@ script_killed_after_move() {
     local after
     after=$(state)
     expect_state "$expected"
-    LAUNCHER_ENV=()
+    LAUNCHER_WRAP=()
     next_start
     finish_case "$after"
 }

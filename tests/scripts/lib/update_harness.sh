@@ -42,6 +42,9 @@ READ_ONLY=()
 MOUNTED=()
 # Extra NAME=VALUE settings for the next start_launcher.
 LAUNCHER_ENV=()
+# A command that runs the next start_launcher's launcher (a wrapper that execs
+# its arguments), as a case sets it.
+LAUNCHER_WRAP=()
 # Extra options for every start_standin.
 STANDIN_ARGS=()
 
@@ -113,7 +116,7 @@ start_launcher() {
     (
         cd "$S" || exit 1
         private_home "$S/home"
-        exec env TMPDIR="$S/tmp" "${STANDIN_ROUTE[@]}" VORLIA_TEST_LOG="$S/alerts.log" \
+        exec "${LAUNCHER_WRAP[@]}" env TMPDIR="$S/tmp" "${STANDIN_ROUTE[@]}" VORLIA_TEST_LOG="$S/alerts.log" \
             VORLIA_UPDATE_CASE="$S" "${LAUNCHER_ENV[@]}" "$app/vorlia"
     ) >>"$S/launcher.out" 2>&1 &
     LAUNCHER=$!
@@ -197,6 +200,7 @@ end_case() {
     PIDS=()
     standin_stop
     LAUNCHER_ENV=()
+    LAUNCHER_WRAP=()
     for f in "${IMMUTABLE[@]}"; do chattr -i "$f"; done
     IMMUTABLE=()
     for f in "${READ_ONLY[@]}"; do chmod u+w "$f"; done
