@@ -101,8 +101,8 @@ void LauncherApp::openGameWindow() {
             keepDesktopMenuEntry(config_.applicationFolder, g_get_tmp_dir(), config_.desktopDataHome,
                                  config_.applicationId, config_.iconName);
         // A failure is not logged: the player plays on, and the next start tries again.
-        if (kept && hooks_.desktopMenuKept) {
-            hooks_.desktopMenuKept(*kept);
+        if (hooks_.desktopMenuKept) {
+            hooks_.desktopMenuKept(kept ? *kept : DesktopMenuOutcome::notRegistered);
         }
     };
     Glib::signal_idle().connect_once(sigc::track_obj(keepMenuEntry, *this), Glib::PRIORITY_LOW);

@@ -178,6 +178,17 @@ for home in home-build home-plain; do
     [ -z "$left" ] || fail "$home has menu files: $left"
 done
 
+echo "=== an entry that cannot be written: not registered, and nothing logged"
+mkdir -p "$work/home-unwritable/data"
+: >"$work/home-unwritable/data/applications" # a file where the folder must go
+mark=$(wc -l <"$work/launchers.out")
+start "$work/home-unwritable" "$work/Plain.app" VORLIA_DESKTOP_MENU=1
+got=$(outcome)
+[ "$got" = "not registered" ] || fail "a menu entry that cannot be written gave \"$got\""
+quit "$LAUNCHER"
+said=$(tail -n +$((mark + 1)) "$work/launchers.out" | grep -F "$work/home-unwritable")
+[ -z "$said" ] || fail "the failure was logged: $said"
+
 echo "=== the uninstall script removes exactly what the launcher wrote"
 mkdir -p "$DATA/icons/hicolor/48x48/apps"
 echo "[Desktop Entry]" >"$DATA/applications/users-own.desktop"
