@@ -16,13 +16,15 @@ bool ownedByPlayerOrRoot(const FolderFacts& f, std::uint32_t player) {
     return f.owner == player || f.owner == 0;
 }
 
-bool othersMayWrite(const FolderFacts& f) {
-    return (f.mode & (S_IWGRP | S_IWOTH)) != 0;
+bool othersMayWrite(const FolderFacts& f, std::optional<std::uint32_t> playersOwnGroup) {
+    const bool groupIsThePlayer = playersOwnGroup && f.group == *playersOwnGroup;
+    return (f.mode & S_IWOTH) != 0 || ((f.mode & S_IWGRP) != 0 && !groupIsThePlayer);
 }
 
 } // namespace
 
-bool isSafePlace(const std::vector<FolderFacts>& fromApplicationFolderUp, std::uint32_t player) {
+bool isSafePlace(const std::vector<FolderFacts>& fromApplicationFolderUp, std::uint32_t player,
+                 std::optional<std::uint32_t> playersOwnGroup) {
     // The application folder, its holding folder and at least "/" above them.
     if (fromApplicationFolderUp.size() < 2) {
         return false;
@@ -32,7 +34,7 @@ bool isSafePlace(const std::vector<FolderFacts>& fromApplicationFolderUp, std::u
         if (!S_ISDIR(f.mode) || !ownedByPlayerOrRoot(f, player)) {
             return false;
         }
-        if (i == 0 || !othersMayWrite(f)) {
+        if (i == 0 || !othersMayWrite(f, playersOwnGroup)) {
             continue;
         }
         // The holding folder itself is never shared; a shared one above it

@@ -12,10 +12,12 @@
 
 namespace vorlia {
 
-// What lstat says of one folder: its owner and its st_mode (type and permission bits).
+// What lstat says of one folder: its owner, its group and its st_mode (type
+// and permission bits).
 struct FolderFacts {
     std::uint32_t owner = 0;
     std::uint32_t mode = 0;
+    std::uint32_t group = 0;
 };
 
 // Whether no account but `player` and root can change what stands at the
@@ -25,8 +27,11 @@ struct FolderFacts {
 // and writable by no one else; each folder above must be the player's or
 // root's and either writable by no one else, or sticky (as /tmp is) with the
 // folder below it the player's or root's. A link anywhere fails: the path is
-// a resolved one, so a link means it changed under us.
-bool isSafePlace(const std::vector<FolderFacts>& fromApplicationFolderUp, std::uint32_t player);
+// a resolved one, so a link means it changed under us. A folder's group may
+// write when that group is `playersOwnGroup`, the player's private group
+// (named after the player, no other member), as a umask of 002 makes them.
+bool isSafePlace(const std::vector<FolderFacts>& fromApplicationFolderUp, std::uint32_t player,
+                 std::optional<std::uint32_t> playersOwnGroup = std::nullopt);
 
 // Whether a path lies inside `folder` (or is it), comparing whole names: both
 // are absolute and resolved.

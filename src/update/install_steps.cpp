@@ -17,6 +17,7 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <memory>
 #include <spawn.h>
 #include <sys/file.h>
@@ -121,6 +122,29 @@ fs::path newWorkFolderPath(const fs::path& temporaryFolder) {
     return temporaryFolder / (std::string("vrl-update-") + upper.get());
 }
 
+namespace {
+
+// The player's primary group when it is a private one, as user private
+// groups make it: named after the player, with no other member.
+std::optional<std::uint32_t> playersOwnGroup() {
+    const gid_t gid = ::getgid();
+    struct group entry {};
+    struct group* found = nullptr;
+    std::vector<char> buffer(16 * 1024);
+    if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
+        g_strcmp0(found->gr_name, g_get_user_name()) != 0) {
+        return std::nullopt;
+    }
+    for (char** member = found->gr_mem; member != nullptr && *member != nullptr; ++member) {
+        if (g_strcmp0(*member, g_get_user_name()) != 0) {
+            return std::nullopt;
+        }
+    }
+    return gid;
+}
+
+} // namespace
+
 bool isSafePlaceFor(const fs::path& applicationFolder) {
     if (!applicationFolder.is_absolute() || applicationFolder.lexically_normal() != applicationFolder) {
         return false;
@@ -131,12 +155,12 @@ bool isSafePlaceFor(const fs::path& applicationFolder) {
         if (::lstat(folder.c_str(), &st) != 0) {
             return false;
         }
-        facts.push_back({st.st_uid, st.st_mode});
+        facts.push_back({st.st_uid, st.st_mode, st.st_gid});
         if (folder == folder.root_path()) {
             break;
         }
     }
-    return isSafePlace(facts, ::getuid());
+    return isSafePlace(facts, ::getuid(), playersOwnGroup());
 }
 
 WorkFolderLock::~WorkFolderLock() {

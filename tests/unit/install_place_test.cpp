@@ -16,8 +16,11 @@ constexpr std::uint32_t player = 1000;
 constexpr std::uint32_t other = 1001;
 constexpr std::uint32_t root = 0;
 
-FolderFacts folder(std::uint32_t owner, std::uint32_t permissions) {
-    return {owner, S_IFDIR | permissions};
+constexpr std::uint32_t playersGroup = 1000;
+constexpr std::uint32_t sharedGroup = 100;
+
+FolderFacts folder(std::uint32_t owner, std::uint32_t permissions, std::uint32_t group = sharedGroup) {
+    return {owner, S_IFDIR | permissions, group};
 }
 
 struct PlaceCase {
@@ -30,7 +33,7 @@ struct PlaceCase {
 class SafePlace : public ::testing::TestWithParam<PlaceCase> {};
 
 TEST_P(SafePlace, OnlyThePlayerAndRootCanChangeThePath) {
-    EXPECT_EQ(isSafePlace(GetParam().facts, player), GetParam().safe);
+    EXPECT_EQ(isSafePlace(GetParam().facts, player, playersGroup), GetParam().safe);
 }
 
 const FolderFacts slash = folder(root, 0755);
@@ -50,7 +53,13 @@ INSTANTIATE_TEST_SUITE_P(
         PlaceCase{"InThePlayersFolderUnderTheTemporaryFolder", {app, folder(player, 0700), tmp, slash}, true},
         PlaceCase{
             "InAnotherAccountsFolderUnderTheTemporaryFolder", {app, folder(other, 0755), tmp, slash}, false},
-        PlaceCase{"HoldingFolderWritableByItsGroup", {app, folder(player, 0775), slash}, false},
+        PlaceCase{"HoldingFolderWritableByAGroupOfOthers", {app, folder(player, 0775), slash}, false},
+        // A umask of 002 with private groups: the group is the player alone.
+        PlaceCase{"WritableByThePlayersOwnGroup",
+                  {app, folder(player, 0775, playersGroup), folder(player, 0775, playersGroup), slash},
+                  true},
+        PlaceCase{
+            "WritableByThePlayersOwnGroupAndAll", {app, folder(player, 0777, playersGroup), slash}, false},
         PlaceCase{"HoldingFolderWritableByAll", {app, folder(player, 0777), slash}, false},
         PlaceCase{"HoldingFolderStickyAndShared", {app, folder(player, 01777), slash}, false},
         PlaceCase{
@@ -98,6 +107,12 @@ INSTANTIATE_TEST_SUITE_P(
         RegisterCase{"WorkFolderElsewhere", "/home/p/vrl-update-0A1B/Vorlia.app", "/tmp", false},
         RegisterCase{"NoTemporaryFolder", "/home/p/Vorlia.app", "", true}),
     [](const auto& info) { return info.param.name; });
+
+TEST(SafePlaceWithoutAPrivateGroup, AGroupThatMayWriteIsAnotherWriter) {
+    const std::vector<FolderFacts> facts = {app, folder(player, 0775, playersGroup), slash};
+    EXPECT_FALSE(isSafePlace(facts, player, std::nullopt));
+    EXPECT_TRUE(isSafePlace(facts, player, playersGroup));
+}
 
 TEST(WorkFolderName, ThePrefixAndMore) {
     EXPECT_TRUE(isWorkFolderName("vrl-update-0A1B"));
