@@ -7,6 +7,13 @@
 
 namespace vorlia {
 
+// How much one signed archive may unpack: far beyond any launcher, yet a
+// bound on what a broken or hostile one can put on the player's disk.
+struct UnpackLimits {
+    std::uint64_t totalBytes = std::uint64_t{4} << 30; // 4 GiB, every file together
+    std::uint64_t entries = 100'000;                   // files, folders and links
+};
+
 // The mode an unpacked entry gets: its own permissions, never set-user-id,
 // set-group-id or sticky, and never writable by group or others.
 std::uint32_t installedMode(std::uint32_t archiveMode);

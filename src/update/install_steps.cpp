@@ -12,6 +12,7 @@
 #include <glib.h>
 #include <glib/gstdio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <dirent.h>
@@ -185,7 +186,7 @@ expected<std::vector<FolderEntry>, std::string> listFolder(const fs::path& folde
     return entries;
 }
 
-bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
+bool unpackArchive(const fs::path& archivePath, const fs::path& destination, const UnpackLimits& limits) {
     // Entries are written under the resolved destination, so that a link
     // anywhere in the temporary folder's own path is not mistaken for one
     // planted by the archive.
@@ -210,13 +211,27 @@ bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
     if (archive_read_open_filename(in.get(), archivePath.c_str(), 1 << 20) != ARCHIVE_OK) {
         return false;
     }
+    std::uint64_t entries = 0;
+    std::uint64_t bytes = 0; // of the entries before this one
     for (;;) {
         archive_entry* entry = nullptr;
         const int next = archive_read_next_header(in.get(), &entry);
         if (next == ARCHIVE_EOF) {
             break;
         }
-        if (next < ARCHIVE_WARN) {
+        if (next < ARCHIVE_WARN || ++entries > limits.entries) {
+            return false;
+        }
+        // The size an entry declares is checked first, so that an entry too
+        // large for what is left is never started; the bytes it holds are
+        // counted as they come too, for an entry that declares none. A file
+        // is written out to its declared size even when its data is shorter.
+        const std::uint64_t room = limits.totalBytes - bytes;
+        const std::uint64_t declared =
+            archive_entry_size_is_set(entry) != 0
+                ? static_cast<std::uint64_t>(std::max<la_int64_t>(archive_entry_size(entry), 0))
+                : 0;
+        if (declared > room) {
             return false;
         }
         // Only files, folders, and links that land inside the folder: a
@@ -250,6 +265,7 @@ bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
         const void* block = nullptr;
         size_t size = 0;
         la_int64_t offset = 0;
+        std::uint64_t entryEnd = 0;
         for (;;) {
             const int r = archive_read_data_block(in.get(), &block, &size, &offset);
             if (r == ARCHIVE_EOF) {
@@ -258,10 +274,16 @@ bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
             // libarchive reports a wrong checksum, and a refused write (after
             // which it pads the file to its size), as mere warnings: either
             // would leave a damaged entry that looks whole.
-            if (r != ARCHIVE_OK || archive_write_data_block(out.get(), block, size, offset) != ARCHIVE_OK) {
+            if (r != ARCHIVE_OK || offset < 0 || size > room ||
+                static_cast<std::uint64_t>(offset) > room - size) {
+                return false;
+            }
+            entryEnd = std::max(entryEnd, static_cast<std::uint64_t>(offset) + size);
+            if (archive_write_data_block(out.get(), block, size, offset) != ARCHIVE_OK) {
                 return false;
             }
         }
+        bytes += std::max(entryEnd, declared);
         if (archive_write_finish_entry(out.get()) < ARCHIVE_WARN) {
             return false;
         }
@@ -269,9 +291,9 @@ bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
     return archive_write_close(out.get()) == ARCHIVE_OK && archive_read_close(in.get()) == ARCHIVE_OK;
 }
 
-expected<fs::path, UpdateFailure> unpackUpdate(const fs::path& workFolder) {
+expected<fs::path, UpdateFailure> unpackUpdate(const fs::path& workFolder, const UnpackLimits& limits) {
     const UpdateFailure notUnpacked{FailureReason::couldNotBeUnpacked, {}};
-    if (!unpackArchive(workFolder / archiveFileName, workFolder)) {
+    if (!unpackArchive(workFolder / archiveFileName, workFolder, limits)) {
         return unexpected(notUnpacked);
     }
     auto entries = listFolder(workFolder);

@@ -240,8 +240,8 @@ void UpdateFlow::startDownload(const UpdateInfo& info) {
     SoupSession* http = session();
     runInThread<Delivery>(
         http,
-        [http, uri, workFolder, progress = progress_, sha256 = info.sha256,
-         size = info.size](GCancellable* cancellable) {
+        [http, uri, workFolder, progress = progress_, sha256 = info.sha256, size = info.size,
+         limits = settings_.unpackLimits](GCancellable* cancellable) {
             const DownloadResult result =
                 downloadArchive(http, uri.get(), workFolder / archiveFileName, boundSize(size), cancellable,
                                 [&](const DownloadProgress& p) {
@@ -252,7 +252,7 @@ void UpdateFlow::startDownload(const UpdateInfo& info) {
             // A genuine archive is unpacked here and now: handing it to the
             // main thread first, busy drawing the progress window, only waits.
             if (delivery.verdict == DownloadVerdict::genuine && !g_cancellable_is_cancelled(cancellable)) {
-                delivery.unpacked = unpackUpdate(workFolder);
+                delivery.unpacked = unpackUpdate(workFolder, limits);
             }
             return delivery;
         },

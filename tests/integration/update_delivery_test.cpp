@@ -245,6 +245,7 @@ struct UnpackCase {
     // An entry given another file type in the written archive, and that type.
     std::string retyped = {};
     std::uint32_t mode = 0;
+    std::optional<UnpackLimits> limits = {};
 };
 
 class UnpackFailure : public UpdateDelivery, public ::testing::WithParamInterface<UnpackCase> {};
@@ -252,6 +253,10 @@ class UnpackFailure : public UpdateDelivery, public ::testing::WithParamInterfac
 TEST_P(UnpackFailure, CouldNotBeUnpackedAndNothingReplacedOrLeft) {
     std::optional<std::vector<fs::path>> leftAtAlert;
     ui.whenFailed = [&] { leftAtAlert = workFolders(); };
+    if (GetParam().limits) {
+        settings.unpackLimits = *GetParam().limits;
+        makeFlow();
+    }
     UpdateInfo info = serve(GetParam().entries);
     if (!GetParam().retyped.empty()) {
         setZipEntryMode(folders / "served.zip", GetParam().retyped, GetParam().mode);
@@ -314,6 +319,9 @@ INSTANTIATE_TEST_SUITE_P(
                                      e.push_back({"Vorlia.app/home", AE_IFLNK, 0777, "../../.."});
                                      return e;
                                  }()},
+                      // The bundle holds three entries and 64 + 35 bytes.
+                      UnpackCase{"MoreEntriesThanAllowed", bundleEntries(), "", 0, UnpackLimits{1 << 20, 2}},
+                      UnpackCase{"MoreBytesThanAllowed", bundleEntries(), "", 0, UnpackLimits{98, 3}},
                       UnpackCase{"EscapingEntry",
                                  [] {
                                      std::vector<ZipEntry> e = bundleEntries();

@@ -256,6 +256,44 @@ TEST_F(Unpack, ThroughALinkedTemporaryFolder) {
     EXPECT_TRUE(isApplicationFolder(root_ / "real" / "w" / "Vorlia.app"));
 }
 
+std::uintmax_t bytesUnder(const fs::path& folder) {
+    std::uintmax_t total = 0;
+    for (const auto& item : fs::recursive_directory_iterator(folder)) {
+        total += item.is_regular_file() && !item.is_symlink() ? item.file_size() : 0;
+    }
+    return total;
+}
+
+// An archive beyond its bounds fails, and never writes a byte past them.
+TEST_F(Unpack, StopsAtItsBoundsOnEntriesAndBytes) {
+    const std::vector<Entry> bundle = bundleEntries();
+    const std::uint64_t bundleBytes = bundle[1].content.size() + bundle[2].content.size();
+    writeZip(root_ / "bundle.zip", bundle);
+    // 8 MiB of zeros deflated to a few KiB, which says it holds one byte.
+    std::vector<Entry> lying = bundleEntries();
+    lying.push_back({"Vorlia.app/zeros", AE_IFREG, 0644, std::string(8 << 20, '\0')});
+    writeZip(root_ / "lying.zip", lying, "deflate");
+    test::setZipEntryDeclaredSize(root_ / "lying.zip", "Vorlia.app/zeros", 1);
+    const struct {
+        const char* name;
+        const char* zip;
+        UnpackLimits limits;
+        bool unpacked;
+    } cases[] = {
+        {"as many entries as allowed", "bundle.zip", {bundleBytes, 3}, true},
+        {"one entry too many", "bundle.zip", {bundleBytes, 2}, false},
+        {"one byte too many", "bundle.zip", {bundleBytes - 1, 3}, false},
+        {"more than it declares", "lying.zip", {bundleBytes + (1 << 20), 4}, false},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const fs::path w = root_ / ("w" + std::to_string(n++));
+        makeFolders(w);
+        EXPECT_EQ(unpackArchive(root_ / c.zip, w, c.limits), c.unpacked) << c.name;
+        EXPECT_LE(bytesUnder(w), c.limits.totalBytes) << c.name;
+    }
+}
+
 struct EscapeCase {
     const char* name;
     std::vector<Entry> entries;
