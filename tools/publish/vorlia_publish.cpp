@@ -22,6 +22,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -29,6 +30,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -177,6 +179,42 @@ Result<std::string> readNamed(const fs::path& path, std::string_view what) {
 Result<> writeNamed(const fs::path& path, std::string_view text, int mode = 0666) {
     if (auto written = vorlia::writeFileAtomically(path, text, mode); !written) {
         return refused("cannot write " + path.string() + ": " + written.error());
+    }
+    return {};
+}
+
+// A key file made new and written whole, or not at all: the file must not
+// exist yet, not even as a dangling link, at the moment it is made, so that
+// one that appeared since any check is never replaced. A file this made and
+// could not fill is removed again.
+Result<> writeNewKeyFile(const fs::path& path, std::string_view text, int mode) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == EEXIST) {
+            return refused(path.string() + " already exists; keygen never overwrites a key");
+        }
+        return refused("cannot write " + path.string() + ": " + g_strerror(error));
+    }
+    std::string_view left = text;
+    int error = 0;
+    while (!left.empty() && error == 0) {
+        const ssize_t n = ::write(fd, left.data(), left.size());
+        if (n < 0 && errno != EINTR) {
+            error = errno;
+        } else if (n > 0) {
+            left.remove_prefix(static_cast<std::size_t>(n));
+        }
+    }
+    if (::fsync(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        ::unlink(path.c_str());
+        return refused("cannot write " + path.string() + ": " + g_strerror(error));
     }
     return {};
 }
@@ -360,24 +398,21 @@ Result<> keygen(char** arguments) {
     }
     const fs::path secretPath = (*positional)[0];
     const fs::path publicPath = (*positional)[1];
-    for (const fs::path& path : {secretPath, publicPath}) {
-        std::error_code error;
-        if (fs::exists(path, error)) {
-            return refused(path.string() + " already exists; keygen never overwrites a key");
-        }
-    }
     unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
     unsigned char secret[crypto_sign_SECRETKEYBYTES];
     crypto_sign_keypair(publicKey, secret);
     std::string secretText = "# Vorlia manifest signing key (secret). Keep it offline; never publish it.\n" +
                              encodeBase64(secret, sizeof secret) + "\n";
     sodium_memzero(secret, sizeof secret);
-    const auto secretWritten = writeNamed(secretPath, secretText, 0600);
+    const auto secretWritten = writeNewKeyFile(secretPath, secretText, 0600);
     sodium_memzero(secretText.data(), secretText.size());
     if (!secretWritten) {
         return secretWritten;
     }
-    if (auto written = writeNamed(publicPath, encodeBase64(publicKey, sizeof publicKey) + "\n"); !written) {
+    // A pair or nothing: a secret key without its public half is no use.
+    if (auto written = writeNewKeyFile(publicPath, encodeBase64(publicKey, sizeof publicKey) + "\n", 0666);
+        !written) {
+        ::unlink(secretPath.c_str());
         return written;
     }
     std::cout << "public key (build with -DVORLIA_MANIFEST_PUBLIC_KEY=...): "
