@@ -88,7 +88,7 @@ bool chunkedBodyEnded(GInputStream* received) {
 } // namespace
 
 DownloadResult downloadArchive(SoupSession* session, GUri* uri, const std::filesystem::path& file,
-                               std::optional<std::uint64_t> sizeLimit, GCancellable* cancellable,
+                               std::uint64_t sizeLimit, GCancellable* cancellable,
                                const ProgressSink& progress) {
     DownloadResult result;
     const Handle<SoupMessage> message = adopt(soup_message_new_from_uri(SOUP_METHOD_GET, uri));
@@ -146,7 +146,7 @@ DownloadResult downloadArchive(SoupSession* session, GUri* uri, const std::files
             }
             // An endless or oversized body is not the published archive: stop
             // before it fills the disk.
-            more = !(sizeLimit && seen.received > *sizeLimit);
+            more = seen.received <= sizeLimit;
         }
         if (filled == block.size() || (!more && filled > 0)) {
             stored = writeAll(fd, block.data(), filled);

@@ -243,8 +243,8 @@ void UpdateFlow::startDownload(const UpdateInfo& info) {
         [http, uri, workFolder, progress = progress_, sha256 = info.sha256, size = info.size,
          limits = settings_.unpackLimits](GCancellable* cancellable) {
             const DownloadResult result =
-                downloadArchive(http, uri.get(), workFolder / archiveFileName, boundSize(size), cancellable,
-                                [&](const DownloadProgress& p) {
+                downloadArchive(http, uri.get(), workFolder / archiveFileName, downloadBound(size),
+                                cancellable, [&](const DownloadProgress& p) {
                                     progress->received = p.received;
                                     progress->total = p.total.value_or(0);
                                 });
