@@ -18,6 +18,9 @@ std::uint64_t downloadBound(std::optional<std::int64_t> manifestSize) {
 
 DownloadVerdict judgeDownload(const DownloadResult& result, std::string_view manifestSha256,
                               std::optional<std::int64_t> manifestSize) {
+    if (!result.writeError.empty()) {
+        return DownloadVerdict::notWritten;
+    }
     if (!result.haveBody || !result.httpResponse || result.status != 200 || result.error ||
         !result.bodyStored) {
         return DownloadVerdict::didNotFinish;

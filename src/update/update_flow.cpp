@@ -248,7 +248,7 @@ void UpdateFlow::startDownload(const UpdateInfo& info) {
                                     progress->received = p.received;
                                     progress->total = p.total.value_or(0);
                                 });
-            Delivery delivery{judgeDownload(result, sha256, size), std::nullopt};
+            Delivery delivery{judgeDownload(result, sha256, size), result.writeError, std::nullopt};
             // A genuine archive is unpacked here and now: handing it to the
             // main thread first, busy drawing the progress window, only waits.
             if (delivery.verdict == DownloadVerdict::genuine && !g_cancellable_is_cancelled(cancellable)) {
@@ -266,6 +266,9 @@ void UpdateFlow::delivered(const fs::path& workFolder, Delivery delivery) {
         return;
     case DownloadVerdict::notGenuine:
         fail(UpdateFailure{FailureReason::notGenuine, {}});
+        return;
+    case DownloadVerdict::notWritten:
+        fail(UpdateFailure{FailureReason::systemError, delivery.writeError});
         return;
     case DownloadVerdict::genuine:
         break;

@@ -14,10 +14,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <fstream>
+#include <random>
 
 namespace vorlia::test {
 namespace {
@@ -346,6 +349,43 @@ TEST_F(UpdateDelivery, AnArchiveOfAnotherLengthThanItsSizeIsInstalled) {
         EXPECT_EQ(flow->stage(), UpdateFlow::Stage::relaunching) << size;
     }
     EXPECT_EQ(ui.events, (Strings{"download 2.0", "download 2.0", "download 2.0"}));
+}
+
+// Writing the download fails (here past the file size limit, as on a full
+// disk): the system's words, not "did not finish", and nothing left.
+TEST_F(UpdateDelivery, AnArchiveThatCannotBeWrittenIsToldInTheSystemsWords) {
+    std::vector<ZipEntry> entries = bundleEntries();
+    std::string filler(1 << 20, '\0');
+    std::mt19937 random(3);
+    for (char& c : filler) {
+        c = static_cast<char>(random()); // incompressible: the archive stays larger than the limit
+    }
+    entries.push_back({"Vorlia.app/filler", AE_IFREG, 0644, filler});
+    const UpdateInfo info = serve(entries);
+    std::optional<std::vector<fs::path>> leftAtAlert;
+    ui.whenFailed = [&] { leftAtAlert = workFolders(); };
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = before;
+    small.rlim_cur = 64 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    flow->startDownload(info);
+    const bool ended = settled();
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, oldHandler);
+    ASSERT_TRUE(ended);
+    ASSERT_EQ(ui.events.size(), 2U);
+    EXPECT_EQ(ui.events[1].rfind("failure: system error: Could not write \u201c" +
+                                     (folders / "tmp").string() + "/vrl-update-",
+                                 0),
+              0U)
+        << ui.events[1];
+    EXPECT_NE(ui.events[1].find("/update.zip\u201d: " + std::string(g_strerror(EFBIG))), std::string::npos)
+        << ui.events[1];
+    expectLauncherUntouched();
+    ASSERT_TRUE(leftAtAlert.has_value());
+    EXPECT_EQ(*leftAtAlert, std::vector<fs::path>{}) << "the bytes written are still there";
 }
 
 // A file, folder or process call that fails is told in the system's own words.

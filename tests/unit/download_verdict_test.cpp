@@ -92,6 +92,15 @@ INSTANTIATE_TEST_SUITE_P(
         // Transport failures win over a digest that would not match anyway.
         VerdictCase{"CutAndWrongDigest", with([](DownloadResult& r) { r.error = true; }), "00", kNotFinished},
         VerdictCase{"OtherDigest", complete(), std::string(64, '0'), kNotGenuine},
+        // A failed write stopped the reading: it is what the player is told.
+        VerdictCase{"NotWritten", with([](DownloadResult& r) { r.writeError = "Could not write: full"; }),
+                    kDigest, DownloadVerdict::notWritten},
+        VerdictCase{"NotWrittenAndCut", with([](DownloadResult& r) {
+                        r.writeError = "Could not write: full";
+                        r.error = true;
+                        r.bodyStored = false;
+                    }),
+                    kDigest, DownloadVerdict::notWritten},
         VerdictCase{"TrailingLineFeed", complete(), kDigest + "\n", kNotGenuine},
         VerdictCase{"LeadingSpace", complete(), " " + kDigest, kNotGenuine},
         VerdictCase{"Prefixed", complete(), "sha256:" + kDigest, kNotGenuine},
