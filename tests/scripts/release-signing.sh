@@ -58,14 +58,16 @@ while IFS='|' read -r name version key options status said; do
     grep -qF -- "$said" "$work/$name.out" || fail "$name: no \"$said\" in: $(cat "$work/$name.out")"
     if [ "$status" = 0 ]; then
         published "$name" "$version" || fail "$name: not published as version $version"
-        "$PUBLISH" verify "$old,$new" "$work/$name/version.json" "$work/$name/version.json.sig" \
+        "$PUBLISH" verify "$old,$new,$dev_key" "$work/$name/version.json" "$work/$name/version.json.sig" \
             --base-url "$BASE" >/dev/null || fail "$name: what was published does not verify"
     elif [ -n "$(ls -A "$work/$name" 2>/dev/null)" ]; then
         fail "$name: a refused release left files: $(ls -A "$work/$name")"
     fi
 done <<CASES
 development key refused|2|$dev_secret|--trust $dev_key --refuse-key $dev_key|1|the development signing key
-development key refused without a trust check|2|$dev_secret|--refuse-key $dev_key|1|the development signing key
+development key refused unless asked for|2|$dev_secret|--trust $dev_key|1|the development signing key
+development key refused when also named|2|$dev_secret|--development-key --refuse-key $dev_key|1|the development signing key
+development key when asked for|2|$dev_secret|--development-key --trust $dev_key|0|signed with $dev_key
 another key is not refused as the development key|2|$work/keys/new.key|--refuse-key $dev_key|0|Vorlia-2-linux
 signed with a key the launchers do not trust|2|$work/keys/new.key|--trust $old,$stranger|1|nothing published
 signed with the second of two trusted keys|2|$work/keys/new.key|--trust $old,$new|0|signed with $new
