@@ -2,7 +2,7 @@
 # Packs an application folder into the update archive and writes the matching
 # signed manifest beside it, ready to be served under the site's /download/.
 #
-#   make-release.sh [--trust KEYS] [--refuse-key KEY] APP_FOLDER OUT_DIR VERSION BASE_URL SIGNING_KEY PUBLISH_TOOL
+#   make-release.sh [--trust KEYS] [--refuse-key KEY] [--development-key] APP_FOLDER OUT_DIR VERSION BASE_URL SIGNING_KEY PUBLISH_TOOL
 #
 # The archive holds the folder itself at its top level (Vorlia.app/...), with
 # file modes and symbolic links kept; BASE_URL ends with "/download/".
@@ -12,17 +12,22 @@
 #   commas). The signed manifest must verify with one of them, or nothing is
 #   published: a release its launchers would ignore is a failed release.
 # --refuse-key KEY: refuse to sign when SIGNING_KEY is the secret half of this
-#   public key (base64) - the development key, for a production release.
+#   public key (base64).
+# --development-key: sign with the development key, whose secret half is
+#   public; without it that key is refused. Only the demo and tests say so.
 #
 # Everything is written under temporary names and moved into place only once
 # checked, so a refused release leaves the folder's earlier files as they were.
 set -eu
-usage="usage: $0 [--trust KEYS] [--refuse-key KEY] APP_FOLDER OUT_DIR VERSION BASE_URL SIGNING_KEY PUBLISH_TOOL"
-trust="" refuse=""
+usage="usage: $0 [--trust KEYS] [--refuse-key KEY] [--development-key] APP_FOLDER OUT_DIR VERSION BASE_URL SIGNING_KEY PUBLISH_TOOL"
+# The public half of tests/fixtures/DEV-ONLY-manifest-signing.key.
+development_key="+N5IsPIxeFtng12+BHPAL9/DyobLz++9RzF21e72Mjc="
+trust="" refuse="" allow_development=""
 while [ $# -gt 0 ]; do
     case "$1" in
     --trust) [ $# -ge 2 ] || { echo "$usage" >&2; exit 2; }; trust=$2; shift 2 ;;
     --refuse-key) [ $# -ge 2 ] || { echo "$usage" >&2; exit 2; }; refuse=$2; shift 2 ;;
+    --development-key) allow_development=1; shift ;;
     --) shift; break ;;
     -*) echo "$usage" >&2; exit 2 ;;
     *) break ;;
@@ -33,13 +38,12 @@ app=$1 out=$2 version=$3 base=$4 key=$5 publish=$6
 
 [ -x "$app/vorlia" ] && [ -f "$app/Info.json" ] || { echo "$app is not an application folder" >&2; exit 1; }
 case "$base" in */download/) ;; *) echo "the base URL must end with /download/" >&2; exit 1;; esac
-if [ -n "$refuse" ]; then
-    signer=$("$publish" public-key "$key")
-    if [ "$signer" = "$refuse" ]; then
-        echo "$key is the development signing key, whose secret half is public: a production release" \
-            "must be signed with the publisher's own key (-DVORLIA_RELEASE_SIGNING_KEY=...)" >&2
-        exit 1
-    fi
+signer=$("$publish" public-key "$key") || exit 1
+if { [ -n "$refuse" ] && [ "$signer" = "$refuse" ]; } ||
+    { [ "$signer" = "$development_key" ] && [ -z "$allow_development" ]; }; then
+    echo "$key is the development signing key, whose secret half is public: a production release" \
+        "must be signed with the publisher's own key (-DVORLIA_RELEASE_SIGNING_KEY=...)" >&2
+    exit 1
 fi
 
 name="Vorlia-$version-linux-$(uname -m).zip"

@@ -5,7 +5,7 @@
 # else in those folders is left as it is. Then says how to remove the rest.
 set -u
 app=$(cd "$(dirname "$0")" && pwd)
-id=io.vorlia.Launcher
+id=@VORLIA_APPLICATION_ID@
 data=${XDG_DATA_HOME:-}
 case $data in /*) ;; *) data=$HOME/.local/share ;; esac
 entry=$data/applications/$id.desktop

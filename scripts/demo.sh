@@ -61,7 +61,7 @@ if [ -n "$offer" ]; then
     mkdir -p "$work/release"
     cp -a "$app" "$work/release/Vorlia.app"
     printf '{\n  "CFBundleShortVersionString": "%s"\n}\n' "$newer" >"$work/release/Vorlia.app/Info.json"
-    sh packaging/make-release.sh "$work/release/Vorlia.app" "$work/site/download" "$newer" \
+    sh packaging/make-release.sh --development-key "$work/release/Vorlia.app" "$work/site/download" "$newer" \
         "https://$(cache_value "$BUILD" VORLIA_SITE_HOST)/download/" \
         tests/fixtures/DEV-ONLY-manifest-signing.key "$BUILD/tools/vorlia-publish" >/dev/null
     rm -rf "$work/release"

@@ -7,14 +7,29 @@
 
 namespace vorlia {
 
+// How much one signed archive may unpack: far beyond any launcher, yet a
+// bound on what a broken or hostile one can put on the player's disk.
+struct UnpackLimits {
+    std::uint64_t totalBytes = std::uint64_t{4} << 30; // 4 GiB, every file together
+    std::uint64_t entries = 100'000;                   // files, folders and links
+};
+
 // The mode an unpacked entry gets: its own permissions, never set-user-id,
 // set-group-id or sticky, and never writable by group or others.
 std::uint32_t installedMode(std::uint32_t archiveMode);
 
-// Whether a symbolic link named `entryName` (a relative archive name) whose
-// text is `target` resolves to a place inside the folder the archive is
-// unpacked into. An absolute target, or one that climbs above that folder
-// at any step, does not.
+// Whether an archive entry's name is written exactly where it says, inside
+// the folder the archive is unpacked into: a plain relative path, which for
+// a folder may end in "/".
+bool isPlainArchiveName(std::string_view name, bool isFolder);
+
+// Whether a symbolic link named `entryName` (a plain archive name) whose text
+// is `target` resolves to a place inside the folder the archive is unpacked
+// into. The link's own folders are real ones (the unpacking never writes
+// through a link), so the ".." steps at the start of its text climb as the
+// text says; a ".." after a name, which may itself be a link, could climb
+// anywhere and is refused, as are an absolute target and one that climbs
+// above that folder.
 bool linkStaysInside(std::string_view entryName, std::string_view target);
 
 // The ELF machine number of the CPU this build runs on.

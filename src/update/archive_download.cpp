@@ -1,5 +1,6 @@
 #include "update/archive_download.hpp"
 
+#include "base/files.hpp"
 #include "base/handle.hpp"
 #include "base/hex.hpp"
 
@@ -88,7 +89,7 @@ bool chunkedBodyEnded(GInputStream* received) {
 } // namespace
 
 DownloadResult downloadArchive(SoupSession* session, GUri* uri, const std::filesystem::path& file,
-                               std::optional<std::uint64_t> sizeLimit, GCancellable* cancellable,
+                               std::uint64_t sizeLimit, GCancellable* cancellable,
                                const ProgressSink& progress) {
     DownloadResult result;
     const Handle<SoupMessage> message = adopt(soup_message_new_from_uri(SOUP_METHOD_GET, uri));
@@ -115,6 +116,9 @@ DownloadResult downloadArchive(SoupSession* session, GUri* uri, const std::files
         decoder ? adopt(g_converter_input_stream_new(body.get(), decoder.get())) : ref(body.get());
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     bool stored = fd >= 0;
+    if (!stored) {
+        result.writeError = fileError("Could not write", file, errno);
+    }
     bool ended = false;
     // Nettle uses the processor's SHA extensions where there are any: the
     // digest then keeps pace with the connection instead of slowing it.
@@ -146,10 +150,13 @@ DownloadResult downloadArchive(SoupSession* session, GUri* uri, const std::files
             }
             // An endless or oversized body is not the published archive: stop
             // before it fills the disk.
-            more = !(sizeLimit && seen.received > *sizeLimit);
+            more = seen.received <= sizeLimit;
         }
         if (filled == block.size() || (!more && filled > 0)) {
             stored = writeAll(fd, block.data(), filled);
+            if (!stored) {
+                result.writeError = fileError("Could not write", file, errno);
+            }
             filled = 0;
         }
     }
@@ -164,8 +171,9 @@ DownloadResult downloadArchive(SoupSession* session, GUri* uri, const std::files
         !chunkedBodyEnded(body.get())) {
         result.error = true;
     }
-    if (fd >= 0 && ::close(fd) != 0) {
+    if (fd >= 0 && ::close(fd) != 0 && stored) {
         stored = false;
+        result.writeError = fileError("Could not write", file, errno);
     }
     // libsoup's close reads whatever is left of the body: for a body not
     // read to its end (endless, oversized, broken) it must give up at once

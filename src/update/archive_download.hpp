@@ -25,9 +25,9 @@ using ProgressSink = std::function<void(const DownloadProgress&)>;
 // response's body into `file`, created new and private to the user, hashing
 // it on the way. Other answers are not stored. A gzip or deflate body is
 // decoded here, strictly: a compressed stream cut short is an error. Reading
-// stops once more than `sizeLimit` bytes have arrived, when one is given.
+// stops once more than `sizeLimit` bytes have arrived.
 DownloadResult downloadArchive(SoupSession* session, GUri* uri, const std::filesystem::path& file,
-                               std::optional<std::uint64_t> sizeLimit, GCancellable* cancellable,
+                               std::uint64_t sizeLimit, GCancellable* cancellable,
                                const ProgressSink& progress);
 
 } // namespace vorlia

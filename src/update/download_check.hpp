@@ -17,22 +17,27 @@ struct DownloadResult {
     bool bodyStored = false;    // every byte received was written to the archive file
     std::uint64_t received = 0; // bytes of the (decoded) body stored
     std::string digestHex;      // SHA-256 of the stored bytes, lowercase hex
+    std::string writeError;     // why the archive file could not be written, in the system's words
 };
 
 enum class DownloadVerdict {
     genuine,      // complete, and its digest is the manifest's
-    didNotFinish, // no body, not a 200 answer, a transfer error, not stored whole, or not the announced size
+    didNotFinish, // no body, not a 200 answer, a transfer error, not stored whole, or beyond its bound
     notGenuine,   // complete, but another digest
+    notWritten,   // the archive file could not be written (a full disk, a refused file)
 };
 
-// The length a manifest `size` binds the archive to: a positive size, else none.
-std::optional<std::uint64_t> boundSize(std::optional<std::int64_t> manifestSize);
+// The most an archive download may bring: with a positive manifest `size`,
+// the larger of twice that and that plus 64 MiB (the size is an estimate:
+// a digest that matches decides, whatever the length); without one, 4 GiB,
+// more than any launcher. Reading stops one byte past it.
+std::uint64_t downloadBound(std::optional<std::int64_t> manifestSize);
 
-// Transport failures come first: a cut download is never called not genuine.
-// A body of another length than a positive manifest `size` did not finish
-// either (shorter: cut; longer: not the published archive, and its reading
-// was stopped). The manifest digest is compared lower-cased and otherwise
-// exactly as given.
+// A failed write comes first: the reading stopped because of it. Transport
+// failures come next: a cut download is never called not genuine.
+// A body beyond its bound did not finish either (its reading was stopped).
+// The length is never compared with `size`. The manifest digest is compared
+// lower-cased and otherwise exactly as given.
 DownloadVerdict judgeDownload(const DownloadResult& result, std::string_view manifestSha256,
                               std::optional<std::int64_t> manifestSize = std::nullopt);
 

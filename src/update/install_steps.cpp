@@ -13,6 +13,7 @@
 #include <glib.h>
 #include <glib/gstdio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <dirent.h>
@@ -37,22 +38,6 @@ struct ReadArchiveFree {
 struct WriteArchiveFree {
     void operator()(archive* a) const noexcept { archive_write_free(a); }
 };
-
-// An archive name that stays inside the folder it is unpacked into.
-bool isContainedName(std::string_view name) {
-    if (name.empty() || name.front() == '/') {
-        return false;
-    }
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        const std::size_t end = std::min(name.find('/', start), name.size());
-        if (name.substr(start, end - start) == "..") {
-            return false;
-        }
-        start = end + 1;
-    }
-    return true;
-}
 
 bool isRegularFile(const fs::path& path) {
     struct stat st {};
@@ -284,7 +269,7 @@ expected<std::vector<FolderEntry>, std::string> listFolder(const fs::path& folde
     return entries;
 }
 
-bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
+bool unpackArchive(const fs::path& archivePath, const fs::path& destination, const UnpackLimits& limits) {
     // Entries are written under the resolved destination, so that a link
     // anywhere in the temporary folder's own path is not mistaken for one
     // planted by the archive.
@@ -309,23 +294,37 @@ bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
     if (archive_read_open_filename(in.get(), archivePath.c_str(), 1 << 20) != ARCHIVE_OK) {
         return false;
     }
+    std::uint64_t entries = 0;
+    std::uint64_t bytes = 0; // of the entries before this one
     for (;;) {
         archive_entry* entry = nullptr;
         const int next = archive_read_next_header(in.get(), &entry);
         if (next == ARCHIVE_EOF) {
             break;
         }
-        if (next < ARCHIVE_WARN) {
+        if (next < ARCHIVE_WARN || ++entries > limits.entries) {
             return false;
         }
-        const char* name = archive_entry_pathname(entry);
-        if (name == nullptr || !isContainedName(name)) {
+        // The size an entry declares is checked first, so that an entry too
+        // large for what is left is never started; the bytes it holds are
+        // counted as they come too, for an entry that declares none. A file
+        // is written out to its declared size even when its data is shorter.
+        const std::uint64_t room = limits.totalBytes - bytes;
+        const std::uint64_t declared =
+            archive_entry_size_is_set(entry) != 0
+                ? static_cast<std::uint64_t>(std::max<la_int64_t>(archive_entry_size(entry), 0))
+                : 0;
+        if (declared > room) {
             return false;
         }
         // Only files, folders, and links that land inside the folder: a
         // device node or a link out of the folder has no place in a launcher.
         const bool hardLink = archive_entry_hardlink(entry) != nullptr;
         const mode_t type = archive_entry_filetype(entry);
+        const char* name = archive_entry_pathname(entry);
+        if (name == nullptr || !isPlainArchiveName(name, !hardLink && type == AE_IFDIR)) {
+            return false;
+        }
         if (!hardLink && type == AE_IFLNK) {
             const char* target = archive_entry_symlink(entry);
             if (target == nullptr || !linkStaysInside(name, target)) {
@@ -336,7 +335,7 @@ bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
         }
         archive_entry_set_pathname(entry, (root / name).c_str());
         if (const char* target = archive_entry_hardlink(entry); target != nullptr) {
-            if (!isContainedName(target)) {
+            if (!isPlainArchiveName(target, false)) {
                 return false;
             }
             archive_entry_set_hardlink(entry, (root / target).c_str());
@@ -349,6 +348,7 @@ bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
         const void* block = nullptr;
         size_t size = 0;
         la_int64_t offset = 0;
+        std::uint64_t entryEnd = 0;
         for (;;) {
             const int r = archive_read_data_block(in.get(), &block, &size, &offset);
             if (r == ARCHIVE_EOF) {
@@ -357,10 +357,16 @@ bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
             // libarchive reports a wrong checksum, and a refused write (after
             // which it pads the file to its size), as mere warnings: either
             // would leave a damaged entry that looks whole.
-            if (r != ARCHIVE_OK || archive_write_data_block(out.get(), block, size, offset) != ARCHIVE_OK) {
+            if (r != ARCHIVE_OK || offset < 0 || size > room ||
+                static_cast<std::uint64_t>(offset) > room - size) {
+                return false;
+            }
+            entryEnd = std::max(entryEnd, static_cast<std::uint64_t>(offset) + size);
+            if (archive_write_data_block(out.get(), block, size, offset) != ARCHIVE_OK) {
                 return false;
             }
         }
+        bytes += std::max(entryEnd, declared);
         if (archive_write_finish_entry(out.get()) < ARCHIVE_WARN) {
             return false;
         }
@@ -412,9 +418,10 @@ bool librariesResolve(const fs::path& program, char** environment) {
     return WIFEXITED(status) && listShowsEveryLibrary(report, WEXITSTATUS(status));
 }
 
-expected<fs::path, UpdateFailure> unpackUpdate(const fs::path& workFolder, char** environment) {
+expected<fs::path, UpdateFailure> unpackUpdate(const fs::path& workFolder, char** environment,
+                                               const UnpackLimits& limits) {
     const UpdateFailure notUnpacked{FailureReason::couldNotBeUnpacked, {}};
-    if (!unpackArchive(workFolder / archiveFileName, workFolder)) {
+    if (!unpackArchive(workFolder / archiveFileName, workFolder, limits)) {
         return unexpected(notUnpacked);
     }
     auto entries = listFolder(workFolder);

@@ -6,6 +6,7 @@
 #include "base/expected.hpp"
 #include "base/handle.hpp"
 #include "rules/install_place.hpp"
+#include "rules/install_rules.hpp"
 #include "update/update_failure.hpp"
 
 #include <cstdint>
@@ -88,9 +89,11 @@ expected<std::vector<FolderEntry>, std::string> listFolder(const std::filesystem
 
 // Unpacks a zip archive into `destination`, keeping permissions (but never
 // set-id bits). Fails, having written nothing outside `destination`, on a
-// broken archive or on any entry that is absolute, climbs out with "..", or
-// would be written through a symbolic link.
-bool unpackArchive(const std::filesystem::path& archive, const std::filesystem::path& destination);
+// broken archive, on any entry that is not a plain relative name or would be
+// written through a symbolic link, and on more entries or bytes than
+// `limits` allow (stopping before the byte past them is written).
+bool unpackArchive(const std::filesystem::path& archive, const std::filesystem::path& destination,
+                   const UnpackLimits& limits = {});
 
 // The environment the relaunch script, and so the new launcher, starts with:
 // the launcher's own without the settings `notPassedOn`, and PATH fixed to
@@ -104,11 +107,12 @@ Handle<char*> relaunchEnvironment(const std::vector<std::string>& notPassedOn);
 bool librariesResolve(const std::filesystem::path& program, char** environment);
 
 // Unpacks the work folder's archive into it and finds the new application
-// folder there: couldNotBeUnpacked for a broken archive or one without a
-// usable application folder at its top (including one whose program could not
-// start here with `environment`), systemError when the folder cannot be listed.
+// folder there: couldNotBeUnpacked for a broken archive, one beyond `limits`
+// or one without a usable application folder at its top (including one whose
+// program could not start here with `environment`), systemError when the
+// folder cannot be listed.
 expected<std::filesystem::path, UpdateFailure> unpackUpdate(const std::filesystem::path& workFolder,
-                                                            char** environment);
+                                                            char** environment, const UnpackLimits& limits = {});
 
 // Writes the relaunch script into the work folder and starts it with `shell`
 // in a session of its own, so that it outlives the launcher; once this

@@ -247,20 +247,20 @@ void UpdateFlow::startDownload(const UpdateInfo& info) {
     runInThread<Delivery>(
         http,
         [http, uri, workFolder, progress = progress_, sha256 = info.sha256, size = info.size,
-         environment = std::make_shared<Handle<char*>>(relaunchEnvironment(environment_.notPassedOn))](
-            GCancellable* cancellable) {
+         environment = std::make_shared<Handle<char*>>(relaunchEnvironment(environment_.notPassedOn)),
+         limits = settings_.unpackLimits](GCancellable* cancellable) {
             const DownloadResult result =
-                downloadArchive(http, uri.get(), workFolder / archiveFileName, boundSize(size), cancellable,
-                                [&](const DownloadProgress& p) {
+                downloadArchive(http, uri.get(), workFolder / archiveFileName, downloadBound(size),
+                                cancellable, [&](const DownloadProgress& p) {
                                     progress->received = p.received;
                                     progress->total = p.total.value_or(0);
                                 });
-            Delivery delivery{judgeDownload(result, sha256, size), std::nullopt};
+            Delivery delivery{judgeDownload(result, sha256, size), result.writeError, std::nullopt};
             // A genuine archive is unpacked here and now: handing it to the
             // main thread first, busy drawing the progress window, only waits.
             if (delivery.verdict == DownloadVerdict::genuine && !g_cancellable_is_cancelled(cancellable)) {
                 // Checked in the environment the new launcher will start with.
-                delivery.unpacked = unpackUpdate(workFolder, environment->get());
+                delivery.unpacked = unpackUpdate(workFolder, environment->get(), limits);
             }
             return delivery;
         },
@@ -274,6 +274,9 @@ void UpdateFlow::delivered(const fs::path& workFolder, Delivery delivery) {
         return;
     case DownloadVerdict::notGenuine:
         fail(UpdateFailure{FailureReason::notGenuine, {}});
+        return;
+    case DownloadVerdict::notWritten:
+        fail(UpdateFailure{FailureReason::systemError, delivery.writeError});
         return;
     case DownloadVerdict::genuine:
         break;

@@ -97,6 +97,7 @@ class UpdateFlow {
     // genuine one, the new application folder unpacked from it or the failure.
     struct Delivery {
         DownloadVerdict verdict;
+        std::string writeError;
         std::optional<expected<std::filesystem::path, UpdateFailure>> unpacked;
     };
     void delivered(const std::filesystem::path& workFolder, Delivery delivery);

@@ -1,6 +1,8 @@
 // What the updater needs of the launcher's configuration.
 #pragma once
 
+#include "rules/install_rules.hpp"
+
 #include <libsoup/soup.h>
 
 #include <chrono>
@@ -17,6 +19,7 @@ struct UpdateSettings {
     std::string launcherVersion;
     std::string siteHost;
     std::chrono::milliseconds ioTimeout{20'000};
+    UnpackLimits unpackLimits;
     // Applied to the updater's HTTP session when it is made; only the demo
     // and test flavours set it.
     std::function<void(SoupSession*)> routeSession;

@@ -103,6 +103,28 @@ class PublishTool : public ::testing::Test {
     fs::path secret, publicKey, archive, manifest, signature;
 };
 
+// A name that looks free to a check but is taken when the file is made (a
+// dangling link here) is never written through or replaced, and no half of a
+// pair stays behind.
+TEST_F(PublishTool, KeygenMakesItsFilesNewOrNotAtAll) {
+    const fs::path elsewhere = dir / "elsewhere";
+    for (const bool secretTaken : {true, false}) {
+        const fs::path taken = secretTaken ? secret : publicKey;
+        fs::create_symlink(elsewhere, taken);
+        const ToolRun run = publish({"keygen", secret, publicKey});
+        EXPECT_EQ(run.status, 1) << secretTaken;
+        EXPECT_NE(run.err.find("already exists; keygen never overwrites a key"), std::string::npos)
+            << run.err;
+        EXPECT_TRUE(fs::is_symlink(taken));
+        EXPECT_FALSE(fs::exists(fs::symlink_status(secretTaken ? publicKey : secret))) << "half a pair left";
+        EXPECT_FALSE(fs::exists(elsewhere)) << "written through the link";
+        fs::remove(taken);
+    }
+    ASSERT_EQ(publish({"keygen", secret, publicKey}).status, 0);
+    EXPECT_EQ(fs::status(secret).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
 TEST_F(PublishTool, RoundTripIsAcceptedByTheLauncher) {
     makeSignedPair();
     const ToolRun verified = publish({"verify", publicKey, manifest, signature, "--base-url", base});

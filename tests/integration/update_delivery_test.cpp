@@ -14,10 +14,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <fstream>
+#include <random>
 
 namespace vorlia::test {
 namespace {
@@ -240,8 +243,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FailureCase{"Partial", 206, false, "failure: download did not finish"},
                       FailureCase{"ServerError", 500, false, "failure: download did not finish"},
                       FailureCase{"OtherDigest", 200, true, "failure: not genuine"},
-                      FailureCase{"ShorterThanItsSize", 200, false, "failure: download did not finish", 1},
-                      FailureCase{"LongerThanItsSize", 200, false, "failure: download did not finish", -1}),
+                      // A `size` off the length changes nothing: the digest decides.
+                      FailureCase{"OtherDigestAndAnotherSize", 200, true, "failure: not genuine", 1}),
     [](const auto& info) { return info.param.name; });
 
 struct UnpackCase {
@@ -250,6 +253,7 @@ struct UnpackCase {
     // An entry given another file type in the written archive, and that type.
     std::string retyped = {};
     std::uint32_t mode = 0;
+    std::optional<UnpackLimits> limits = {};
 };
 
 class UnpackFailure : public UpdateDelivery, public ::testing::WithParamInterface<UnpackCase> {};
@@ -257,6 +261,10 @@ class UnpackFailure : public UpdateDelivery, public ::testing::WithParamInterfac
 TEST_P(UnpackFailure, CouldNotBeUnpackedAndNothingReplacedOrLeft) {
     std::optional<std::vector<fs::path>> leftAtAlert;
     ui.whenFailed = [&] { leftAtAlert = workFolders(); };
+    if (GetParam().limits) {
+        settings.unpackLimits = *GetParam().limits;
+        makeFlow();
+    }
     UpdateInfo info = serve(GetParam().entries);
     if (!GetParam().retyped.empty()) {
         setZipEntryMode(folders / "served.zip", GetParam().retyped, GetParam().mode);
@@ -328,6 +336,9 @@ INSTANTIATE_TEST_SUITE_P(
                                      e.push_back({"Vorlia.app/home", AE_IFLNK, 0777, "../../.."});
                                      return e;
                                  }()},
+                      // The bundle holds three entries and 64 + 35 bytes.
+                      UnpackCase{"MoreEntriesThanAllowed", bundleEntries(), "", 0, UnpackLimits{1 << 20, 2}},
+                      UnpackCase{"MoreBytesThanAllowed", bundleEntries(), "", 0, UnpackLimits{98, 3}},
                       UnpackCase{"EscapingEntry",
                                  [] {
                                      std::vector<ZipEntry> e = bundleEntries();
@@ -335,6 +346,61 @@ INSTANTIATE_TEST_SUITE_P(
                                      return e;
                                  }()}),
     [](const auto& info) { return info.param.name; });
+
+// The manifest's `size` is an estimate for the prompt: an archive of another
+// length whose digest matches is installed.
+TEST_F(UpdateDelivery, AnArchiveOfAnotherLengthThanItsSizeIsInstalled) {
+    UpdateInfo info = serve(bundleEntries());
+    for (const std::int64_t size :
+         {static_cast<std::int64_t>(archive.size()) + 1, static_cast<std::int64_t>(archive.size()) - 1,
+          std::int64_t{48'000'000}}) {
+        info.size = size;
+        quits = 0;
+        makeFlow();
+        flow->startDownload(info);
+        ASSERT_TRUE(settled()) << size;
+        EXPECT_EQ(quits, 1) << size;
+        EXPECT_EQ(flow->stage(), UpdateFlow::Stage::relaunching) << size;
+    }
+    EXPECT_EQ(ui.events, (Strings{"download 2.0", "download 2.0", "download 2.0"}));
+}
+
+// Writing the download fails (here past the file size limit, as on a full
+// disk): the system's words, not "did not finish", and nothing left.
+TEST_F(UpdateDelivery, AnArchiveThatCannotBeWrittenIsToldInTheSystemsWords) {
+    std::vector<ZipEntry> entries = bundleEntries();
+    std::string filler(1 << 20, '\0');
+    std::mt19937 random(3);
+    for (char& c : filler) {
+        c = static_cast<char>(random()); // incompressible: the archive stays larger than the limit
+    }
+    entries.push_back({"Vorlia.app/filler", AE_IFREG, 0644, filler});
+    const UpdateInfo info = serve(entries);
+    std::optional<std::vector<fs::path>> leftAtAlert;
+    ui.whenFailed = [&] { leftAtAlert = workFolders(); };
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = before;
+    small.rlim_cur = 64 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    flow->startDownload(info);
+    const bool ended = settled();
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, oldHandler);
+    ASSERT_TRUE(ended);
+    ASSERT_EQ(ui.events.size(), 2U);
+    EXPECT_EQ(ui.events[1].rfind("failure: system error: Could not write \u201c" +
+                                     (folders / "tmp").string() + "/vrl-update-",
+                                 0),
+              0U)
+        << ui.events[1];
+    EXPECT_NE(ui.events[1].find("/update.zip\u201d: " + std::string(g_strerror(EFBIG))), std::string::npos)
+        << ui.events[1];
+    expectLauncherUntouched();
+    ASSERT_TRUE(leftAtAlert.has_value());
+    EXPECT_EQ(*leftAtAlert, std::vector<fs::path>{}) << "the bytes written are still there";
+}
 
 // A file, folder or process call that fails is told in the system's own words.
 TEST_F(UpdateDelivery, SystemFailuresAreToldInTheSystemsWords) {

@@ -37,7 +37,7 @@ mkdir -p "$work/tmp"
 # flavour; every text file in it is searched for the build's folders.
 publish() {
     local app=$1 out=$2
-    sh "$SOURCE/packaging/make-release.sh" "$app" "$out" 1.0 \
+    sh "$SOURCE/packaging/make-release.sh" --development-key "$app" "$out" 1.0 \
         "https://$(cache_value "$BUILD" VORLIA_SITE_HOST)/download/" \
         "$SOURCE/tests/fixtures/DEV-ONLY-manifest-signing.key" "$BUILD/tools/vorlia-publish" >/dev/null
 }

@@ -3,7 +3,7 @@
 # to sign with the development key when told to, publishes nothing that does
 # not verify with the keys the launchers trust (and keeps the release already
 # there), and publishes what does. Then the build's own release-archive target,
-# which hands the script the keys the build embeds.
+# which refuses the development key in every build type.
 #
 #   tests/scripts/release-signing.sh BUILD_DIR
 set -euo pipefail
@@ -58,14 +58,16 @@ while IFS='|' read -r name version key options status said; do
     grep -qF -- "$said" "$work/$name.out" || fail "$name: no \"$said\" in: $(cat "$work/$name.out")"
     if [ "$status" = 0 ]; then
         published "$name" "$version" || fail "$name: not published as version $version"
-        "$PUBLISH" verify "$old,$new" "$work/$name/version.json" "$work/$name/version.json.sig" \
+        "$PUBLISH" verify "$old,$new,$dev_key" "$work/$name/version.json" "$work/$name/version.json.sig" \
             --base-url "$BASE" >/dev/null || fail "$name: what was published does not verify"
     elif [ -n "$(ls -A "$work/$name" 2>/dev/null)" ]; then
         fail "$name: a refused release left files: $(ls -A "$work/$name")"
     fi
 done <<CASES
 development key refused|2|$dev_secret|--trust $dev_key --refuse-key $dev_key|1|the development signing key
-development key refused without a trust check|2|$dev_secret|--refuse-key $dev_key|1|the development signing key
+development key refused unless asked for|2|$dev_secret|--trust $dev_key|1|the development signing key
+development key refused when also named|2|$dev_secret|--development-key --refuse-key $dev_key|1|the development signing key
+development key when asked for|2|$dev_secret|--development-key --trust $dev_key|0|signed with $dev_key
 another key is not refused as the development key|2|$work/keys/new.key|--refuse-key $dev_key|0|Vorlia-2-linux
 signed with a key the launchers do not trust|2|$work/keys/new.key|--trust $old,$stranger|1|nothing published
 signed with the second of two trusted keys|2|$work/keys/new.key|--trust $old,$new|0|signed with $new
@@ -81,20 +83,22 @@ release kept 3 "$work/keys/stranger.key" --trust "$old,$new" && fail "a release 
 [ "$(cd "$work/kept" && sha256sum ./*)" = "$before" ] || fail "a refused release changed the earlier release"
 published kept 2 || fail "a refused release left files beside the earlier release: $(ls "$work/kept")"
 
-# The build's target signs with its signing key and checks the result against
-# the keys the build embeds. A test build trusts and signs with the
-# development key, so it must pass; a Release build refuses the development key.
-build_type=$(cache_value "$BUILD" CMAKE_BUILD_TYPE)
+# The build's target refuses the development key whatever the build type, and
+# publishes nothing; with another key it checks the result against the keys
+# the build embeds.
 signing_key=$(cache_value "$BUILD" VORLIA_RELEASE_SIGNING_KEY)
-if [ "${build_type,,}" != release ] && [ "$signing_key" = "$dev_secret" ]; then
+if [ "$signing_key" = "$dev_secret" ]; then
+    rm -rf "$BUILD/release/download"
     if ninja -C "$BUILD" release-archive >"$work/target.out" 2>&1; then
-        grep -qF "signed with $dev_key" "$work/target.out" ||
-            fail "release-archive did not verify against the embedded key: $(cat "$work/target.out")"
+        fail "release-archive signed with the development key: $(tail -5 "$work/target.out")"
     else
-        fail "release-archive failed: $(tail -20 "$work/target.out")"
+        grep -qF "is the development signing key" "$work/target.out" ||
+            fail "release-archive failed for another reason: $(tail -20 "$work/target.out")"
+        [ -z "$(ls -A "$BUILD/release/download" 2>/dev/null)" ] ||
+            fail "the refused release-archive left files: $(ls -A "$BUILD/release/download")"
     fi
 else
-    echo "release-archive not run: this build ($build_type) signs with $signing_key"
+    echo "release-archive not run: this build signs with $signing_key"
 fi
 
 [ "$failures" = 0 ] || exit 1

@@ -135,7 +135,7 @@ publish_large_version_2() {
         make_app "$ROOT/large-release/Vorlia.app" 2
         # Text, not zeros: zeros would be unpacked and copied as sparse files.
         yes "Vorlia filler line" | head -c "${FILLER_MB}M" >"$ROOT/large-release/Vorlia.app/filler.bin"
-        sh "$SOURCE/packaging/make-release.sh" "$ROOT/large-release/Vorlia.app" "$ROOT/large/download" 2 \
+        sh "$SOURCE/packaging/make-release.sh" --development-key "$ROOT/large-release/Vorlia.app" "$ROOT/large/download" 2 \
             "$BASE_URL" "$KEY" "$BUILD/tools/vorlia-publish" >/dev/null || fail "the release script failed"
     fi
     mkdir -p "$SITE"

@@ -23,10 +23,12 @@ struct ZipEntry {
     std::string content; // a file's bytes, or a link's target
 };
 
-// Gives the entry `name` of a written zip the Unix file type and mode `mode`
-// in its central directory: libarchive writes only files, folders and links,
-// and a hostile archive is not so polite.
-inline void setZipEntryMode(const std::filesystem::path& zip, const std::string& name, std::uint32_t mode) {
+namespace detail {
+
+// Hands `edit` the offset of the central directory record of the entry
+// `name` in a written zip, with a writer and a reader of the file's 32-bit
+// little-endian fields.
+template <typename Edit> void editZip(const std::filesystem::path& zip, const std::string& name, Edit edit) {
     std::fstream file(zip, std::ios::in | std::ios::out | std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(file)), {});
     const auto u16 = [&bytes](std::size_t at) {
@@ -37,15 +39,38 @@ inline void setZipEntryMode(const std::filesystem::path& zip, const std::string&
          at = bytes.find("PK\x01\x02", at + 4)) {
         if (at + 46 <= bytes.size() && bytes.compare(at + 46, u16(at + 28), name) == 0 &&
             u16(at + 28) == name.size()) {
-            const std::uint32_t attributes = mode << 16;
-            file.seekp(static_cast<std::streamoff>(at + 38));
-            for (int i = 0; i < 4; ++i) {
-                file.put(static_cast<char>(attributes >> (8 * i) & 0xff));
-            }
+            const auto put = [&file](std::size_t where, std::uint32_t value) {
+                file.seekp(static_cast<std::streamoff>(where));
+                for (int i = 0; i < 4; ++i) {
+                    file.put(static_cast<char>(value >> (8 * i) & 0xff));
+                }
+            };
+            const auto u32 = [&](std::size_t where) { return u16(where) | u16(where + 2) << 16; };
+            edit(at, put, u32);
             return;
         }
     }
     throw std::runtime_error("no entry " + name + " in " + zip.string());
+}
+
+} // namespace detail
+
+// Gives the entry `name` of a written zip the Unix file type and mode `mode`
+// in its central directory: libarchive writes only files, folders and links,
+// and a hostile archive is not so polite.
+inline void setZipEntryMode(const std::filesystem::path& zip, const std::string& name, std::uint32_t mode) {
+    detail::editZip(zip, name,
+                    [mode](std::size_t central, auto put, auto) { put(central + 38, mode << 16); });
+}
+
+// Makes the entry `name` of a written zip declare `size` bytes unpacked, in
+// its central directory and its local header, whatever its data holds.
+inline void setZipEntryDeclaredSize(const std::filesystem::path& zip, const std::string& name,
+                                    std::uint32_t size) {
+    detail::editZip(zip, name, [size](std::size_t central, auto put, auto u32) {
+        put(central + 24, size);
+        put(u32(central + 42) + 22, size);
+    });
 }
 
 // `compression` is libarchive's zip option ("store", "deflate"); by default

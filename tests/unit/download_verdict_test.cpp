@@ -35,6 +35,23 @@ struct VerdictCase {
 
 class DownloadJudgement : public ::testing::TestWithParam<VerdictCase> {};
 
+TEST(DownloadBound, WellAboveTheSizeAndFixedWithoutOne) {
+    constexpr std::uint64_t mib = 1 << 20;
+    const std::pair<std::optional<std::int64_t>, std::uint64_t> cases[] = {
+        {1, 64 * mib + 1},
+        {48'700'000, 48'700'000 + 64 * mib},
+        {64 * mib, 128 * mib},
+        {100 * mib, 200 * mib},
+        {INT64_MAX, 2 * static_cast<std::uint64_t>(INT64_MAX)},
+        {std::nullopt, std::uint64_t{4} << 30},
+        {0, std::uint64_t{4} << 30},
+        {-1, std::uint64_t{4} << 30},
+    };
+    for (const auto& [size, bound] : cases) {
+        EXPECT_EQ(downloadBound(size), bound) << size.value_or(-999);
+    }
+}
+
 TEST_P(DownloadJudgement, FollowsTheFailureTable) {
     EXPECT_EQ(judgeDownload(GetParam().result, GetParam().manifestSha256, GetParam().manifestSize),
               GetParam().verdict);
@@ -75,6 +92,15 @@ INSTANTIATE_TEST_SUITE_P(
         // Transport failures win over a digest that would not match anyway.
         VerdictCase{"CutAndWrongDigest", with([](DownloadResult& r) { r.error = true; }), "00", kNotFinished},
         VerdictCase{"OtherDigest", complete(), std::string(64, '0'), kNotGenuine},
+        // A failed write stopped the reading: it is what the player is told.
+        VerdictCase{"NotWritten", with([](DownloadResult& r) { r.writeError = "Could not write: full"; }),
+                    kDigest, DownloadVerdict::notWritten},
+        VerdictCase{"NotWrittenAndCut", with([](DownloadResult& r) {
+                        r.writeError = "Could not write: full";
+                        r.error = true;
+                        r.bodyStored = false;
+                    }),
+                    kDigest, DownloadVerdict::notWritten},
         VerdictCase{"TrailingLineFeed", complete(), kDigest + "\n", kNotGenuine},
         VerdictCase{"LeadingSpace", complete(), " " + kDigest, kNotGenuine},
         VerdictCase{"Prefixed", complete(), "sha256:" + kDigest, kNotGenuine},
@@ -83,13 +109,22 @@ INSTANTIATE_TEST_SUITE_P(
                         r.digestHex = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
                     }),
                     "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855", kGenuine},
-        // A positive manifest size binds the length, even when the digest matches.
+        // The length is never compared with `size`: only a body beyond its
+        // bound (whose reading was stopped) did not finish.
         VerdictCase{"TheAnnouncedSize", complete(), kDigest, kGenuine, 1000},
-        VerdictCase{"ShorterThanTheSize", complete(), kDigest, kNotFinished, 1001},
-        VerdictCase{"LongerThanTheSize", complete(), kDigest, kNotFinished, 999},
-        VerdictCase{"ShorterThanTheSizeAndAnotherDigest", complete(), "00", kNotFinished, 1001},
-        VerdictCase{"ZeroSizeBindsNothing", complete(), kDigest, kGenuine, 0},
-        VerdictCase{"NegativeSizeBindsNothing", complete(), kDigest, kGenuine, -5}),
+        VerdictCase{"ShorterThanTheSize", complete(), kDigest, kGenuine, 1001},
+        VerdictCase{"LongerThanTheSize", complete(), kDigest, kGenuine, 999},
+        VerdictCase{"ARoundedSize", complete(), kDigest, kGenuine, 48'000'000},
+        VerdictCase{"ShorterThanTheSizeAndAnotherDigest", complete(), "00", kNotGenuine, 1001},
+        VerdictCase{"AtTheBound", with([](DownloadResult& r) { r.received = (64 << 20) + 1000; }), kDigest,
+                    kGenuine, 1000},
+        VerdictCase{"PastTheBound", with([](DownloadResult& r) { r.received = (64 << 20) + 1001; }), kDigest,
+                    kNotFinished, 1000},
+        VerdictCase{"PastTheBoundWithoutASize",
+                    with([](DownloadResult& r) { r.received = (std::uint64_t{4} << 30) + 1; }), kDigest,
+                    kNotFinished},
+        VerdictCase{"ZeroSizeIsNoSize", complete(), kDigest, kGenuine, 0},
+        VerdictCase{"NegativeSizeIsNoSize", complete(), kDigest, kGenuine, -5}),
     [](const auto& info) { return info.param.name; });
 
 } // namespace

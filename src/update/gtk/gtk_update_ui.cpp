@@ -151,15 +151,14 @@ void GtkUpdateUi::downloadStarted(std::string_view version) {
     // Only a window an earlier update already closed can still be held here.
     progressWindow_ = std::move(window);
     progressWindow_->present();
+    // Indeterminate from the start: the bar moves, but tells no share done.
+    bar_->pulse();
 }
 
-void GtkUpdateUi::downloadProgress(std::uint64_t received, std::optional<std::uint64_t> total) {
-    if (bar_ == nullptr) {
-        return;
-    }
-    if (total && *total > 0) {
-        bar_->set_fraction(std::min(1.0, static_cast<double>(received) / static_cast<double>(*total)));
-    } else {
+// The counts are not shown: the progress window has no percentage. Each
+// call only moves the bar on.
+void GtkUpdateUi::downloadProgress(std::uint64_t, std::optional<std::uint64_t>) {
+    if (bar_ != nullptr) {
         bar_->pulse();
     }
 }

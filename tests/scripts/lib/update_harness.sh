@@ -82,7 +82,7 @@ begin_case() {
 # the case's site) with the release script.
 publish_release() {
     local app=$1 download=${2:-$SITE/download}
-    sh "$SOURCE/packaging/make-release.sh" "$app" "$download" 2 "$BASE_URL" "$KEY" \
+    sh "$SOURCE/packaging/make-release.sh" --development-key "$app" "$download" 2 "$BASE_URL" "$KEY" \
         "$BUILD/tools/vorlia-publish" >/dev/null || fail "the release script failed"
 }
 
