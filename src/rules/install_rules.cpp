@@ -1,9 +1,10 @@
 #include "rules/install_rules.hpp"
 
+#include "rules/path_segments.hpp"
+
 #include <elf.h>
 
 #include <cstring>
-#include <vector>
 
 namespace vorlia {
 
@@ -11,36 +12,27 @@ std::uint32_t installedMode(std::uint32_t archiveMode) {
     return archiveMode & 0755;
 }
 
+bool isPlainArchiveName(std::string_view name, bool isFolder) {
+    return isPlainRelativePath(name, isFolder);
+}
+
 bool linkStaysInside(std::string_view entryName, std::string_view target) {
-    if (target.empty() || target.front() == '/') {
+    if (!isPlainRelativePath(entryName) || target.empty() || target.front() == '/') {
         return false;
     }
-    // The folders the link sits in, then each step of its text from there.
-    std::vector<std::string_view> place;
-    const auto walk = [&place](std::string_view path, bool lastIsName) {
-        std::size_t start = 0;
-        while (start <= path.size()) {
-            const std::size_t end = std::min(path.find('/', start), path.size());
-            const std::string_view part = path.substr(start, end - start);
-            start = end + 1;
-            if (lastIsName && end == path.size()) {
-                break;
+    std::size_t depth = pathSegments(entryName).size() - 1;
+    bool named = false;
+    for (const PathSegment& segment : pathSegments(target)) {
+        if (segment.kind == SegmentKind::name) {
+            named = true;
+        } else if (segment.kind == SegmentKind::parent) {
+            if (named || depth == 0) {
+                return false;
             }
-            if (part.empty() || part == ".") {
-                continue;
-            }
-            if (part == "..") {
-                if (place.empty()) {
-                    return false;
-                }
-                place.pop_back();
-            } else {
-                place.push_back(part);
-            }
+            --depth;
         }
-        return true;
-    };
-    return walk(entryName, true) && walk(target, false);
+    }
+    return true;
 }
 
 std::uint16_t thisMachine() {

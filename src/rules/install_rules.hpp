@@ -11,10 +11,18 @@ namespace vorlia {
 // set-group-id or sticky, and never writable by group or others.
 std::uint32_t installedMode(std::uint32_t archiveMode);
 
-// Whether a symbolic link named `entryName` (a relative archive name) whose
-// text is `target` resolves to a place inside the folder the archive is
-// unpacked into. An absolute target, or one that climbs above that folder
-// at any step, does not.
+// Whether an archive entry's name is written exactly where it says, inside
+// the folder the archive is unpacked into: a plain relative path, which for
+// a folder may end in "/".
+bool isPlainArchiveName(std::string_view name, bool isFolder);
+
+// Whether a symbolic link named `entryName` (a plain archive name) whose text
+// is `target` resolves to a place inside the folder the archive is unpacked
+// into. The link's own folders are real ones (the unpacking never writes
+// through a link), so the ".." steps at the start of its text climb as the
+// text says; a ".." after a name, which may itself be a link, could climb
+// anywhere and is refused, as are an absolute target and one that climbs
+// above that folder.
 bool linkStaysInside(std::string_view entryName, std::string_view target);
 
 // The ELF machine number of the CPU this build runs on.

@@ -1,10 +1,10 @@
 #include "rules/url_text.hpp"
 
 #include "base/handle.hpp"
+#include "rules/path_segments.hpp"
 
 #include <algorithm>
 #include <string>
-#include <vector>
 
 namespace vorlia {
 namespace {
@@ -54,24 +54,20 @@ std::string effectivePath(std::string_view url, Reading reading) {
         }
         path += raw[i] == '\\' && reading.backslash ? '/' : raw[i];
     }
-    std::vector<std::string> segments;
-    std::size_t start = 0;
-    const bool endsInFolder = path.ends_with('/') || path.ends_with("/.") || path.ends_with("/..");
-    while (start <= path.size()) {
-        const std::size_t end = std::min(path.find('/', start), path.size());
-        const std::string segment = path.substr(start, end - start);
-        if (segment == "..") {
-            if (!segments.empty()) {
-                segments.pop_back();
-            }
-        } else if (segment != "." && !segment.empty()) {
-            segments.push_back(segment);
+    std::vector<std::string_view> kept;
+    const std::vector<PathSegment> segments = pathSegments(path);
+    for (const PathSegment& segment : segments) {
+        if (segment.kind == SegmentKind::parent && !kept.empty()) {
+            kept.pop_back();
+        } else if (segment.kind == SegmentKind::name) {
+            kept.push_back(segment.text);
         }
-        start = end + 1;
     }
+    const bool endsInFolder = segments.back().kind != SegmentKind::name;
     std::string out;
-    for (const auto& segment : segments) {
-        out += '/' + segment;
+    for (const std::string_view segment : kept) {
+        out += '/';
+        out += segment;
     }
     return endsInFolder || out.empty() ? out + '/' : out;
 }

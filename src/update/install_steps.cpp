@@ -33,22 +33,6 @@ struct WriteArchiveFree {
     void operator()(archive* a) const noexcept { archive_write_free(a); }
 };
 
-// An archive name that stays inside the folder it is unpacked into.
-bool isContainedName(std::string_view name) {
-    if (name.empty() || name.front() == '/') {
-        return false;
-    }
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        const std::size_t end = std::min(name.find('/', start), name.size());
-        if (name.substr(start, end - start) == "..") {
-            return false;
-        }
-        start = end + 1;
-    }
-    return true;
-}
-
 bool isRegularFile(const fs::path& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -235,14 +219,14 @@ bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
         if (next < ARCHIVE_WARN) {
             return false;
         }
-        const char* name = archive_entry_pathname(entry);
-        if (name == nullptr || !isContainedName(name)) {
-            return false;
-        }
         // Only files, folders, and links that land inside the folder: a
         // device node or a link out of the folder has no place in a launcher.
         const bool hardLink = archive_entry_hardlink(entry) != nullptr;
         const mode_t type = archive_entry_filetype(entry);
+        const char* name = archive_entry_pathname(entry);
+        if (name == nullptr || !isPlainArchiveName(name, !hardLink && type == AE_IFDIR)) {
+            return false;
+        }
         if (!hardLink && type == AE_IFLNK) {
             const char* target = archive_entry_symlink(entry);
             if (target == nullptr || !linkStaysInside(name, target)) {
@@ -253,7 +237,7 @@ bool unpackArchive(const fs::path& archivePath, const fs::path& destination) {
         }
         archive_entry_set_pathname(entry, (root / name).c_str());
         if (const char* target = archive_entry_hardlink(entry); target != nullptr) {
-            if (!isContainedName(target)) {
+            if (!isPlainArchiveName(target, false)) {
                 return false;
             }
             archive_entry_set_hardlink(entry, (root / target).c_str());

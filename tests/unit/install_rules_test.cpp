@@ -21,7 +21,8 @@ TEST(LinkStaysInside, ResolvedStepByStepFromTheLinksOwnFolder) {
     const LinkCase cases[] = {
         {"Vorlia.app/lib/libgame.so", "libgame.so.1", true},
         {"Vorlia.app/lib/current", "../share/data", true},
-        {"Vorlia.app/Info-link.json", "./lib/../Info.json", true},
+        {"Vorlia.app/lib/Info-link.json", "./..//Info.json", true},
+        {"Vorlia.app/a/b/up", "../../lib", true},
         {"top-link", "Vorlia.app", true},
         {"Vorlia.app/self", ".", true},
         {"Vorlia.app/home", "../..", false},
@@ -31,6 +32,15 @@ TEST(LinkStaysInside, ResolvedStepByStepFromTheLinksOwnFolder) {
         // Climbing out and back in is refused: the folder's own name outside is not ours to rely on.
         {"Vorlia.app/self", "../../w/Vorlia.app", false},
         {"Vorlia.app/empty", "", false},
+        // Written as "Vorlia.app/l", one folder higher than its name says.
+        {"Vorlia.app/l/.", "../../x", false},
+        {"Vorlia.app/l/", "../../x", false},
+        {"Vorlia.app//l", "../x", false},
+        {"./Vorlia.app/l", "../x", false},
+        {"Vorlia.app/./l", "../x", false},
+        // "sub" may be a link to "Vorlia.app" itself: from there "../.." is outside.
+        {"Vorlia.app/l", "sub/../..", false},
+        {"Vorlia.app/Info-link.json", "./lib/../Info.json", false},
     };
     for (const LinkCase& c : cases) {
         EXPECT_EQ(linkStaysInside(c.entry, c.target), c.inside) << c.entry << " -> " << c.target;

@@ -238,12 +238,14 @@ TEST_F(Unpack, KeepsLinksThatStayInsideTheFolder) {
     entries.push_back({"Vorlia.app/lib/", AE_IFDIR, 0755, ""});
     entries.push_back({"Vorlia.app/lib/libgame.so.1", AE_IFREG, 0644, "x"});
     entries.push_back({"Vorlia.app/lib/libgame.so", AE_IFLNK, 0777, "libgame.so.1"});
-    entries.push_back({"Vorlia.app/Info-link.json", AE_IFLNK, 0777, "./lib/../Info.json"});
+    entries.push_back({"Vorlia.app/lib/Info-link.json", AE_IFLNK, 0777, "./..//Info.json"});
     writeZip(root_ / "update.zip", entries);
     makeFolders(root_ / "w");
     ASSERT_TRUE(unpackArchive(root_ / "update.zip", root_ / "w"));
-    EXPECT_EQ(fs::read_symlink(root_ / "w" / "Vorlia.app" / "lib" / "libgame.so"), "libgame.so.1");
-    EXPECT_TRUE(S_ISLNK(modeOf(root_ / "w" / "Vorlia.app" / "Info-link.json")));
+    const fs::path app = root_ / "w" / "Vorlia.app";
+    EXPECT_EQ(fs::read_symlink(app / "lib" / "libgame.so"), "libgame.so.1");
+    EXPECT_TRUE(S_ISLNK(modeOf(app / "lib" / "Info-link.json")));
+    EXPECT_TRUE(fs::equivalent(app / "lib" / "Info-link.json", app / "Info.json"));
 }
 
 TEST_F(Unpack, ThroughALinkedTemporaryFolder) {
@@ -261,7 +263,8 @@ struct EscapeCase {
 
 class UnpackRefuses : public RealFolders, public ::testing::WithParamInterface<EscapeCase> {};
 
-// The archive is refused as a whole, and nothing lands beside the work folder.
+// The archive is refused as a whole, nothing lands beside the work folder,
+// and no link written before the refusal leads out of it.
 TEST_P(UnpackRefuses, WritesNothingOutsideTheWorkFolder) {
     const fs::path w = root_ / "deep" / "w";
     makeFolders(w);
@@ -274,6 +277,13 @@ TEST_P(UnpackRefuses, WritesNothingOutsideTheWorkFolder) {
         EXPECT_TRUE(inside || p == root_ / "update.zip" || p == root_ / "deep" || p == w ||
                     p == root_ / "outside")
             << "written outside: " << p;
+        if (inside && item.is_symlink()) {
+            // The link's text resolved, not the link: a target that does not
+            // exist would leave the link itself as its own resolution.
+            const fs::path resolved = fs::weakly_canonical(p.parent_path() / fs::read_symlink(p));
+            EXPECT_EQ(resolved.string().rfind(fs::canonical(w).string() + "/", 0), 0U)
+                << p << " leads to " << resolved;
+        }
     }
 }
 
@@ -294,6 +304,19 @@ INSTANTIATE_TEST_SUITE_P(
         EscapeCase{
             "ALinkThatClimbsOutAndBackIn",
             {{"Vorlia.app/", AE_IFDIR, 0755, ""}, {"Vorlia.app/self", AE_IFLNK, 0777, "../../w/Vorlia.app"}}},
+        // libarchive writes "Vorlia.app/l/." as "Vorlia.app/l", one folder
+        // higher than the link's text was judged from.
+        EscapeCase{"ALinkNamedWithATrailingDot",
+                   {{"Vorlia.app/", AE_IFDIR, 0755, ""}, {"Vorlia.app/l/.", AE_IFLNK, 0777, "../../x"}}},
+        EscapeCase{"ALinkNamedWithADotSegment",
+                   {{"Vorlia.app/", AE_IFDIR, 0755, ""}, {"Vorlia.app/./l", AE_IFLNK, 0777, "../x"}}},
+        EscapeCase{"AFileNamedWithAnEmptySegment",
+                   {{"Vorlia.app/", AE_IFDIR, 0755, ""}, {"Vorlia.app//x", AE_IFREG, 0644, "x"}}},
+        // "sub" leads to "Vorlia.app" itself, so "sub/../.." is the work folder's parent.
+        EscapeCase{"ALinkClimbingThroughAnotherLink",
+                   {{"Vorlia.app/", AE_IFDIR, 0755, ""},
+                    {"Vorlia.app/sub", AE_IFLNK, 0777, "."},
+                    {"Vorlia.app/l", AE_IFLNK, 0777, "sub/../.."}}},
         EscapeCase{
             "ThroughAnAbsoluteLink",
             {{"lib", AE_IFLNK, 0777, "/tmp"}, {"lib/vorlia-escaped-through-link", AE_IFREG, 0644, "x"}}}),

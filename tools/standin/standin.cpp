@@ -11,6 +11,7 @@
 
 #include "app/build_constants.hpp"
 #include "base/handle.hpp"
+#include "rules/path_segments.hpp"
 #include "rules/token.hpp"
 #include "rules/token_tables.hpp"
 
@@ -167,14 +168,12 @@ std::optional<fs::path> fileUnder(const std::string& root, const char* encodedPa
         return std::nullopt;
     }
     fs::path result(root);
-    const Handle<char*> parts = adopt(g_strsplit(decoded.get() + 1, "/", -1));
     bool ok = true;
-    for (gchar** p = parts.get(); *p != nullptr; ++p) {
-        const std::string part = *p;
-        if (part == ".." || part == ".") {
+    for (const vorlia::PathSegment& segment : vorlia::pathSegments(decoded.get() + 1)) {
+        if (segment.kind == vorlia::SegmentKind::current || segment.kind == vorlia::SegmentKind::parent) {
             ok = false;
-        } else if (!part.empty()) {
-            result /= part;
+        } else if (segment.kind == vorlia::SegmentKind::name) {
+            result /= segment.text;
         }
     }
     std::error_code error;
