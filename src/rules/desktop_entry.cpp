@@ -2,10 +2,15 @@
 
 #include <glib.h>
 
+#include <algorithm>
+
 namespace vorlia {
 namespace {
 
-constexpr std::string_view reservedInExec = " \t\n\"'\\><~|&;$*?#()`";
+// Characters no desktop reads specially, on its own or through a shell:
+// letters, digits and these, and every non-ASCII character. Anything else
+// has the path quoted.
+constexpr std::string_view plainInExec = "-_./+,:@%";
 constexpr std::string_view escapedInQuotes = "\"`$\\";
 
 std::string_view trimmed(std::string_view s) {
@@ -28,7 +33,10 @@ std::optional<std::string> desktopExecArgument(std::string_view executable) {
             return std::nullopt;
         }
     }
-    const bool quote = executable.find_first_of(reservedInExec) != std::string_view::npos;
+    const bool quote = std::any_of(executable.begin(), executable.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x80 && !g_ascii_isalnum(c) &&
+               plainInExec.find(c) == std::string_view::npos;
+    });
     std::string argument;
     if (quote) {
         argument += '"';

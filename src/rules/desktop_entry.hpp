@@ -19,7 +19,8 @@ inline constexpr std::string_view desktopEntryMark = "X-Vorlia-Written-By=launch
 inline constexpr std::size_t desktopEntryMaxSize = 64 * 1024;
 
 // The executable as one argument of an Exec= value: double-quoted when it
-// holds a character the desktop's command line reads specially, then escaped
+// holds any character outside a plain set (letters, digits, "-_./+,:@%" and
+// non-ASCII ones), a "%" doubled, then escaped
 // as a desktop entry string. Nothing for a path an entry cannot carry: not
 // UTF-8, or holding a control character.
 std::optional<std::string> desktopExecArgument(std::string_view executable);
