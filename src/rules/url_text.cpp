@@ -10,13 +10,18 @@ namespace vorlia {
 namespace {
 
 // How a server may read a path: whether it takes "%2f" for a separator,
-// and "\\" and "%5c" too. More separators mean more segments for a ".." to
-// take back, so a path has to stay under in every reading.
+// and "\\" and "%5c" too, and whether an empty segment ("//") counts as one
+// that a ".." takes back (as dot-segment removal does) or is merged away
+// first. Each reading lets a ".." climb over different segments, so a path
+// has to stay under in every one.
 struct Reading {
     bool encodedSlash;
     bool backslash;
+    bool keepsEmpty;
 };
-constexpr Reading readings[] = {{false, false}, {true, false}, {false, true}, {true, true}};
+constexpr Reading readings[] = {{false, false, false}, {true, false, false}, {false, true, false},
+                                {true, true, false},   {false, false, true}, {true, false, true},
+                                {false, true, true},   {true, true, true}};
 
 // The path as a server may see it in one reading: the encoded dot decoded,
 // then split into segments with "." dropped and ".." taking one back.
@@ -56,18 +61,24 @@ std::string effectivePath(std::string_view url, Reading reading) {
     }
     std::vector<std::string_view> kept;
     const std::vector<PathSegment> segments = pathSegments(path);
-    for (const PathSegment& segment : segments) {
+    for (std::size_t i = 0; i < segments.size(); ++i) {
+        const PathSegment& segment = segments[i];
         if (segment.kind == SegmentKind::parent && !kept.empty()) {
             kept.pop_back();
-        } else if (segment.kind == SegmentKind::name) {
+        } else if (segment.kind == SegmentKind::name ||
+                   (segment.kind == SegmentKind::empty && reading.keepsEmpty && i > 0 &&
+                    i + 1 < segments.size())) {
             kept.push_back(segment.text);
         }
     }
     const bool endsInFolder = segments.back().kind != SegmentKind::name;
+    // Where the path lands: an empty segment left over names no folder.
     std::string out;
     for (const std::string_view segment : kept) {
-        out += '/';
-        out += segment;
+        if (!segment.empty()) {
+            out += '/';
+            out += segment;
+        }
     }
     return endsInFolder || out.empty() ? out + '/' : out;
 }

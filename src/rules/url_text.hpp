@@ -12,7 +12,8 @@ bool holdsOnlyURLCharacters(std::string_view text);
 // Whether the path of `url` still lies under the path of `baseURL` once its
 // dot segments are removed as a server would remove them: "%2e" counts as a
 // dot, and "%2f" and "%5c" as separators or not, since some servers decode
-// them first and others never do; the path has to stay under either way.
+// them first and others never do, and "//" as an empty segment that a ".."
+// takes back or as one "/"; the path has to stay under in every reading.
 // "/download/../evil.zip", "/download/%2e%2e/evil.zip" and
 // "/download/a%2fb/../../evil.zip" do not lie under "/download/". False when
 // either text is not an absolute URL.
