@@ -40,8 +40,10 @@ void require(bool property, const char* what) {
     }
 }
 
-// The scratch folders, made once: fence/a/b/work, with a file in each folder
-// above the work folder that nothing may touch.
+// The scratch folders, made once in $TMPDIR: fence/a/b/work, with a file in
+// each folder above the work folder that nothing may touch. libFuzzer ends
+// most runs without exit handlers, so scripts/fuzz.sh gives each fuzzer a
+// temporary folder of its own and removes it.
 struct Scratch {
     fs::path fence;
     fs::path work;
