@@ -21,7 +21,9 @@ for target in "${targets[@]}"; do
     program=$(find build-fuzz -type f -name "$target" -perm -u+x | head -1)
     [ -n "$program" ] || die "ninja built no program $target"
     echo "--- fuzzing $name for ${SECONDS_EACH}s"
-    if ! "./$program" -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 \
+    # libFuzzer ends without exit handlers: a fuzzer's scratch files go in
+    # this run's own temporary folder, removed at the end.
+    if ! TMPDIR="$scratch" "./$program" -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 \
         -artifact_prefix="build-fuzz/$name-" -print_final_stats=0 "$scratch/$name" "tests/fuzz/corpus/$name" \
         2>"build-fuzz/$name.log"; then
         tail -40 "build-fuzz/$name.log"

@@ -287,10 +287,12 @@ checkManifest(const std::optional<std::string>& signatureBody, const std::option
                       "the archive url does not begin with " + std::string(updateBaseURL));
     }
     // A URL that begins with the folder's text can still leave it through
-    // dot segments, which the server resolves.
-    if (!updateBaseURL.empty() && !pathStaysUnder(manifest->platform->url, updateBaseURL)) {
-        return refuse(ManifestFault::urlOutsideBase,
-                      "the archive url climbs out of " + std::string(updateBaseURL));
+    // dot segments, which the server resolves, or be one the download would
+    // refuse: an offer that "Update now" could not start.
+    if (!isArchiveURL(manifest->platform->url, updateBaseURL)) {
+        return refuse(ManifestFault::urlOutsideBase, "the archive url climbs out of " +
+                                                         std::string(updateBaseURL) +
+                                                         " or is not an address the launcher can download");
     }
     return std::move(*manifest);
 }

@@ -67,22 +67,12 @@ std::optional<std::string> fetchBody(SoupSession* session, const std::string& ur
     return body;
 }
 
-// A parsable http(s) address with a host, or nothing.
-std::shared_ptr<GUri> downloadURI(const std::string& url) {
-    if (!holdsOnlyURLCharacters(url)) {
+// The archive's address, parsed, when it passes the manifest's URL check.
+std::shared_ptr<GUri> downloadURI(const std::string& url, std::string_view baseURL) {
+    if (!isArchiveURL(url, baseURL)) {
         return nullptr;
     }
-    Handle<GUri> uri = adopt(g_uri_parse(url.c_str(), G_URI_FLAGS_ENCODED, nullptr));
-    if (!uri) {
-        return nullptr;
-    }
-    const char* scheme = g_uri_get_scheme(uri.get());
-    const char* host = g_uri_get_host(uri.get());
-    if ((g_strcmp0(scheme, "https") != 0 && g_strcmp0(scheme, "http") != 0) || host == nullptr ||
-        *host == '\0') {
-        return nullptr;
-    }
-    return std::shared_ptr<GUri>(std::move(uri));
+    return std::shared_ptr<GUri>(adopt(g_uri_parse(url.c_str(), G_URI_FLAGS_ENCODED, nullptr)));
 }
 
 template <class Result> struct Job {
@@ -223,7 +213,7 @@ void UpdateFlow::startDownload(const UpdateInfo& info) {
     if (stage_ != Stage::idle) {
         return;
     }
-    std::shared_ptr<GUri> uri = downloadURI(info.url);
+    std::shared_ptr<GUri> uri = downloadURI(info.url, settings_.updateBaseURL);
     if (!uri) {
         return;
     }

@@ -287,14 +287,22 @@ TEST_F(UpdateCheck, DecliningARequiredUpdateEndsTheApplication) {
 }
 
 TEST_F(UpdateCheck, AcceptingARequiredUpdateDoesNotEndTheApplication) {
-    // The space makes an archive address the download cannot use, so that it
-    // ends at once without a window (the download has tests of its own).
-    publish(manifestOffering(site.baseURL(), "2.0 beta", "1.5"));
-    EXPECT_EQ(checker.run({true}), Strings{"offer 2.0 beta, required"});
+    // The site has no archive, so the download ends at once in a failure
+    // (the download has tests of its own).
+    publish(manifestOffering(site.baseURL(), "2.0", "1.5"));
+    EXPECT_EQ(checker.run({true}), Strings{"offer 2.0, required"});
     checker.ui.answerLast(OfferReply::updateNow);
-    runFor(100ms);
+    ASSERT_TRUE(runUntil([&] { return checker.ui.events.size() == 3; }, 30s)) << checker.ui.events.size();
+    EXPECT_EQ(checker.ui.events[1], "download 2.0");
+    EXPECT_TRUE(checker.ui.events[2].starts_with("failure: ")) << checker.ui.events[2];
     EXPECT_EQ(checker.quits, 0);
-    EXPECT_EQ(checker.ui.events, Strings{"offer 2.0 beta, required"});
+}
+
+// An address the download could not use is refused with the manifest, not
+// offered for an "Update now" that would then do nothing.
+TEST_F(UpdateCheck, AnArchiveAddressTheDownloadCannotUseIsNeverOffered) {
+    publish(manifestOffering(site.baseURL(), "2.0 beta", "1.5"));
+    EXPECT_EQ(checker.run({true}), Strings{"up to date 1.0"});
 }
 
 TEST_F(UpdateCheck, AFlowMayGoAwayWhileChecksAreInFlightOrOffersOpen) {

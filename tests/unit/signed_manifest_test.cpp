@@ -314,6 +314,22 @@ TEST(SignedManifest, RefusesAnArchiveURLThatClimbsOutOfTheDownloadFolder) {
         {"https://vorlia.example/download/V..zip", true},
         {"https://vorlia.example/download/%2e%2eV.zip", true},
         {"https://vorlia.example/download/V.zip?from=../../x", true},
+        // A ".." hidden behind an escaped separator from a parse that removes
+        // dot segments before decoding.
+        {"https://vorlia.example/download/..%2F*./../%2F.%2F&.%2Fx.zip", false},
+        // Escaped separators that a server may not take for separators: the
+        // ".." steps then climb over fewer segments.
+        {"https://vorlia.example/download/a%2Fb/../../evil.zip", false},
+        {"https://vorlia.example/download/i/c99.%5c99.%5cc5cc/../../b/../..//..//z../", false},
+        {"https://vorlia.example/download/a%2Fb/../V.zip", true},
+        // A ".." that takes back an empty segment in one reading and a name
+        // in another.
+        {"https://vorlia.example/download/..%2F..2F..//../download/V.zip", false},
+        {"https://vorlia.example/download/a//../V.zip", true},
+        // Addresses the download could never start: the offer is refused too.
+        {"https://vorlia.example/download/Vkorlia%2.1.zip", false},
+        {"https://vorlia.example/download/V 2.zip", false},
+        {"https://vorlia.example/download/V|2.zip", false},
     };
     for (const auto& [url, accepted] : cases) {
         const std::string manifest = withURL(url);

@@ -497,9 +497,12 @@ Result<> manifest(char** arguments) {
         return refused("--url does not begin with --base-url " + *base +
                        "; the launcher would refuse the manifest");
     }
-    if (base && !vorlia::pathStaysUnder(*url, *base)) {
-        return refused("--url climbs out of --base-url " + *base +
-                       " through dot segments; the launcher would refuse the manifest");
+    if (!vorlia::isArchiveURL(*url, base.value_or(""))) {
+        return refused(base
+                           ? "--url climbs out of --base-url " + *base +
+                                 " through dot segments, or is not an address the launcher can download; the "
+                                 "launcher would refuse the manifest"
+                           : "--url \"" + *url + "\" is not an address the launcher can download");
     }
     if (notes && notesFile) {
         return usage("give --notes or --notes-file, not both");
