@@ -44,6 +44,14 @@ Config withDesktopMenuOnlyWhenAsked(Config config) {
     return config;
 }
 
+Config withStartQuery(Config config) {
+    if (const char* query = g_getenv("VORLIA_DEMO_START_QUERY"); query != nullptr && *query != '\0') {
+        config.gameStartURL +=
+            (config.gameStartURL.find('?') == std::string::npos ? "?" : "&") + std::string(query);
+    }
+    return config;
+}
+
 LaunchHooks standInHooks(const Config& config) {
     LaunchHooks hooks;
     if (config.route) {

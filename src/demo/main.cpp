@@ -11,8 +11,8 @@
 
 int main() {
     vorlia::demo::startStallProbeFromEnvironment();
-    auto config =
-        vorlia::demo::withStandInRoute(vorlia::demo::withDesktopMenuOnlyWhenAsked(vorlia::builtInConfig()));
+    auto config = vorlia::demo::withStandInRoute(
+        vorlia::demo::withStartQuery(vorlia::demo::withDesktopMenuOnlyWhenAsked(vorlia::builtInConfig())));
     if (!config) {
         std::fprintf(stderr, "vorlia: %s\n", config.error().c_str());
         return 2;
