@@ -15,6 +15,9 @@
 # a headless X display, as the start-up benchmark.
 #
 #   bench/playing.sh [BUILD_DIR] [SECONDS]
+#
+# PLAYING_VARIANT="NAME=VALUE ..." adds, side by side, the launcher started
+# with those settings too (an attempt to compare with the launcher as it is).
 set -euo pipefail
 cd "$(dirname "$0")/.." || exit 1
 BUILD=$(cd "${1:-build}" && pwd)
@@ -32,7 +35,7 @@ at_exit rm -rf "$work"
 cp -a tools/standin/game "$work/game"
 counter='<script>(function () { var n = 0, last = 0, iv = []; function f(t) { if (last) iv.push(Math.round((t - last) * 10) / 10);
 last = t; n++; requestAnimationFrame(f); } requestAnimationFrame(f); setInterval(function () {
-fetch("/act_web_tiyan/frames", { method: "POST", body: JSON.stringify({ n: n, iv: iv }) }); n = 0; iv = []; }, 1000); })();</script>'
+fetch("/act_web_tiyan/frames?r=" + encodeURIComponent(JSON.stringify({ n: n, iv: iv }))); n = 0; iv = []; }, 1000); })();</script>'
 page="$work/game/act_web_tiyan/index.html"
 grep -q '</body>' "$page" || die "the stand-in's game page has no </body> to add the counter before"
 sed -i "s|</body>|${counter//$'\n'/ }</body>|" "$page"
@@ -62,14 +65,14 @@ family() {
 faults() { awk '{ print $10 }' "/proc/$1/stat"; }
 # The page's reports, one JSON object a line.
 reports() {
-    python3 -c 'import json, sys
+    python3 -c 'import json, sys, urllib.parse
 for line in open(sys.argv[1]):
     try:
         entry = json.loads(line)
     except ValueError:
         continue
-    if entry.get("path", "").endswith("/act_web_tiyan/frames") and "body" in entry:
-        print(entry["body"])' "$work/requests.log" 2>/dev/null || true
+    if entry.get("path", "").endswith("/act_web_tiyan/frames") and entry.get("query", "").startswith("r="):
+        print(urllib.parse.unquote(entry["query"][2:]))' "$work/requests.log" 2>/dev/null || true
 }
 report_count() { reports | wc -l; }
 reports_beyond() { [ "$(report_count)" -gt "$1" ]; }
@@ -109,7 +112,7 @@ measure() {
     after=$(ticks $pids)
     f1=$(faults "$top")
     local stall=null
-    [ "$name" != launcher ] || stall=$(python3 bench/lib/stalls.py longest "$stalls" "$t0" "$t1" | cut -d' ' -f1)
+    [[ $name != launcher* ]] || stall=$(python3 bench/lib/stalls.py longest "$stalls" "$t0" "$t1" | cut -d' ' -f1)
     local cpu
     cpu=$(join <(sort <<<"$before") <(sort <<<"$after") | awk -v s="$SECONDS_MEASURED" -v hz="$hz" -v top="$top" '
         { used = ($3 - $2) * 100 / s / hz; total += used
@@ -118,9 +121,11 @@ measure() {
             cmd = "cat /proc/" busiest "/comm 2>/dev/null"; cmd | getline comm
             printf "%.1f %.1f %s\n", total, most, busiest == top ? "main" : comm
         }')
+    local measured
+    # The reader's end of the pipe closes early on purpose.
+    measured=$(reports | tail -n +$((seen + 1)) | head -n "$((SECONDS_MEASURED - 1))") || true
     # shellcheck disable=SC2086 # $cpu is three words
-    reports | tail -n +$((seen + 1)) | head -n "$((SECONDS_MEASURED - 1))" |
-        python3 -c '
+    python3 -c '
 import json, statistics, sys
 name, scene, cpu, busiest, comm, faults, stall = sys.argv[1:8]
 reports = [json.loads(line) for line in sys.stdin]
@@ -139,7 +144,7 @@ i = row["interval_ms"]
 print("%-9s %-7s %4g fps  intervals ms: median %5.1f p95 %5.1f p99 %5.1f max %6.1f  all processes %4.0f%%  busiest %4.0f%% (%s)  main %6d faults/s  longest stall %s"
       % (name, scene, row["fps"], i["median"], i["p95"], i["p99"], i["max"], row["cpu_percent"], row["busiest_percent"],
          comm, row["main_faults_per_s"], "-" if stall == "null" else "%.0f ms" % (int(stall) / 1000)), file=sys.stderr)
-' "$name" "$scene" $cpu "$(((f1 - f0) / SECONDS_MEASURED))" "$stall" >>"$results"
+ ' "$name" "$scene" $cpu "$(((f1 - f0) / SECONDS_MEASURED))" "$stall" <<<"$measured" >>"$results"
     stop_processes_with_setting "${mark%%=*}" "${mark#*=}"
 }
 
@@ -151,9 +156,15 @@ for scene in canvas webgl; do
     [ "$scene" = canvas ] || query="launcher=1&scene=$scene"
     measure launcher "$scene" env "${STANDIN_ROUTE[@]}" VORLIA_DEMO_STALL_LOG="$stalls" \
         VORLIA_DEMO_START_QUERY="${query#launcher=1&}" "$BUILD/demo/Vorlia.app/vorlia" 2>&1
+    if [ -n "${PLAYING_VARIANT:-}" ]; then
+        # shellcheck disable=SC2086 # one word per setting
+        measure launcher-variant "$scene" env "${STANDIN_ROUTE[@]}" VORLIA_DEMO_STALL_LOG="$stalls" \
+            VORLIA_DEMO_START_QUERY="${query#launcher=1&}" $PLAYING_VARIANT "$BUILD/demo/Vorlia.app/vorlia" 2>&1
+    fi
     if command -v chromium >/dev/null; then
         measure chromium "$scene" chromium "${root_flag[@]}" --no-first-run --no-default-browser-check \
             --disable-background-networking --disable-component-update --disable-sync --disable-quic \
+            --enable-unsafe-swiftshader \
             --proxy-server="$STANDIN_PROXY" --host-resolver-rules="MAP * ~NOTFOUND, EXCLUDE 127.0.0.1" \
             --ignore-certificate-errors-spki-list="$spki" --window-size=1280,800 \
             --app="https://$game_host/act_web_tiyan/index.html?$query" 2>&1
