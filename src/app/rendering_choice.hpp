@@ -12,9 +12,9 @@ namespace vorlia {
 
 // OpenGL on the display GTK will open (EGL through libepoxy, where the
 // machine has a render device), and whether NVIDIA's proprietary driver is
-// loaded. Call it while the process has one
-// thread: it starts none and leaves none behind, so that the settings made
-// from its answer race with no reader of the environment.
+// loaded. Call it before the toolkit starts: it leaves no thread behind, so
+// that the settings made from its answer race with no reader of the
+// environment.
 GlFound probeGl();
 
 // The probe's look at OpenGL itself: a context on the display GTK will open.
