@@ -231,7 +231,7 @@ int runLauncher(const Config& config, LaunchHooks hooks) {
     // The one rendering decision, before GTK, D-Bus or the engine start a
     // thread that reads the environment. (JavaScriptCore's heap scavenger is
     // already running: the engine's library starts it as it loads, before
-    // main; it does not read the environment.) What it sets
+    // main, out of the launcher's reach.) What it sets
     // stays the launcher's own; a browser it opens or the launcher it
     // relaunches decides for itself.
     RenderingChoice rendering =

@@ -129,7 +129,7 @@ std::ptrdiff_t threadsOfThisProcess() {
                          std::filesystem::directory_iterator());
 }
 
-// The probe runs while the launcher has one thread, and the settings made
+// The probe runs before the toolkit starts its threads, and the settings made
 // from its answer rely on its leaving none behind (llvmpipe starts its
 // rasterizers with the display). Its look at the display's OpenGL finds this
 // machine's, a render device or not.
