@@ -1,7 +1,7 @@
 #include "app/launcher_app.hpp"
 
 #include "app/menu_model.hpp"
-#include "app/rendering_fallbacks.hpp"
+#include "app/rendering_choice.hpp"
 
 #include <gdkmm/display.h>
 #include <giomm/menu.h>
@@ -50,9 +50,9 @@ UpdateSettings updateSettings(const Config& config, const LaunchHooks& hooks) {
 }
 
 LauncherApp::LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config& config, UriOpener& opener,
-                         LaunchHooks hooks, std::vector<std::string> notPassedOn)
-    : app_(app), config_(config), opener_(opener), hooks_(std::move(hooks)),
-      notPassedOn_(std::move(notPassedOn)) {
+                         LaunchHooks hooks, RenderingChoice rendering)
+    : app_(app), config_(config), opener_(opener), hooks_(std::move(hooks)), rendering_(std::move(rendering)),
+      notPassedOn_(settingNames(rendering_)) {
     // GTK names the X11 window class after the program when the display
     // opens; docks match it with the desktop entry's StartupWMClass. (On
     // Wayland they match the application id with the entry's name.) Set only
@@ -64,7 +64,9 @@ LauncherApp::LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config
         // The page first: the engine starts its web process with the load,
         // and that start is the longest wait of all, so it runs while the
         // rest of the start-up does. The window shows at activation.
-        game_ = std::make_unique<GameWindow>(app_, gameWindowSettings(config_, hooks_), opener_);
+        GameWindowSettings settings = gameWindowSettings(config_, hooks_);
+        settings.hardwareAcceleration = rendering_.engineAcceleration;
+        game_ = std::make_unique<GameWindow>(app_, std::move(settings), opener_);
         game_->window().set_icon_name(config_.iconName);
         // One look for the whole application: menus, popups and dialogs in
         // GTK's dark style, matching the game's black frame.
@@ -76,7 +78,6 @@ LauncherApp::LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config
                 ->add_search_path(config_.applicationFolder.string());
         }
         Gtk::Window::set_default_icon_name(config_.iconName);
-        chooseToolkitRenderer();
         addActions();
         buildMenuBar();
     });
@@ -94,6 +95,9 @@ LauncherApp::LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config
 void LauncherApp::openGameWindow() {
     opened_ = true;
     game_->window().present();
+    if (hooks_.renderingShown) {
+        hooks_.renderingShown(rendering_, game_->web(), GTK_WINDOW(game_->window().gobj()));
+    }
     // Off the start path: once the window has drawn. A few small files,
     // written only on a first start or after the folder moved.
     const auto keepMenuEntry = [this] {
@@ -224,14 +228,18 @@ UpdateFlow& LauncherApp::updater() {
 }
 
 int runLauncher(const Config& config, LaunchHooks hooks) {
-    // Before the fallbacks make any of them: what they make stays the
-    // launcher's own, and a browser it opens or the launcher it relaunches
-    // decides for itself.
-    const std::vector<std::string> launchersOwn = fallbackSettingsLeftToTheLauncher();
-    avoidEngineDmabufRenderer();
+    // The one rendering decision, before GTK, D-Bus or the engine start a
+    // thread that reads the environment. (JavaScriptCore's heap scavenger is
+    // already running: the engine's library starts it as it loads, before
+    // main, out of the launcher's reach.) What it sets
+    // stays the launcher's own; a browser it opens or the launcher it
+    // relaunches decides for itself.
+    RenderingChoice rendering =
+        chooseRendering(hooks.glFound ? *hooks.glFound : probeGl(), playerRendering());
+    makeProcessSettings(rendering);
     auto app = Gtk::Application::create(config.applicationId);
-    SystemUriOpener opener(launchersOwn);
-    LauncherApp launcher(app, config, opener, std::move(hooks), launchersOwn);
+    SystemUriOpener opener(settingNames(rendering));
+    LauncherApp launcher(app, config, opener, std::move(hooks), std::move(rendering));
     // No arguments: the launcher takes nothing from its command line.
     return app->run();
 }

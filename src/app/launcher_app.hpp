@@ -5,6 +5,7 @@
 
 #include "app/config.hpp"
 #include "app/desktop_menu.hpp"
+#include "rules/rendering.hpp"
 #include "update/gtk/gtk_update_ui.hpp"
 #include "update/update_flow.hpp"
 #include "update/update_settings.hpp"
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +32,9 @@ struct LaunchHooks {
     std::function<void(const Alert&)> alertShown;                // each updater dialog, as it shows
     std::function<void(const std::filesystem::path&)> itemShown; // each item handed to the file manager
     std::function<void(DesktopMenuOutcome)> desktopMenuKept;     // once the desktop menu entry was seen to
+    std::optional<GlFound> glFound;                              // stands in for the start-up probe's answer
+    // The rendering chosen, once the game window is on screen.
+    std::function<void(const RenderingChoice&, WebKitWebView*, GtkWindow*)> renderingShown;
 };
 
 // The values each part takes from the configuration.
@@ -39,10 +44,11 @@ UpdateSettings updateSettings(const Config& config, const LaunchHooks& hooks);
 // Trackable: the callbacks it leaves with GLib's main loop go with it.
 class LauncherApp : public sigc::trackable {
   public:
-    // `notPassedOn`: environment settings the launcher made for itself, which
-    // nothing it starts may inherit (the relaunched launcher, a folder's handler).
+    // `rendering`: the choice made at start, whose environment settings
+    // nothing the launcher starts may inherit (the relaunched launcher, a
+    // folder's handler).
     LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config& config, UriOpener& opener,
-                LaunchHooks hooks = {}, std::vector<std::string> notPassedOn = {});
+                LaunchHooks hooks = {}, RenderingChoice rendering = {});
     LauncherApp(const LauncherApp&) = delete;
     LauncherApp& operator=(const LauncherApp&) = delete;
 
@@ -66,6 +72,7 @@ class LauncherApp : public sigc::trackable {
     const Config& config_;
     UriOpener& opener_;
     LaunchHooks hooks_;
+    RenderingChoice rendering_;
     std::vector<std::string> notPassedOn_;
     std::unique_ptr<GameWindow> game_; // made at start-up, shown at the first activation
     bool opened_ = false;

@@ -36,6 +36,10 @@ void routeSession(SoupSession* session, const Route& route, const std::vector<st
 // VORLIA_DESKTOP_MENU is "1", as the menu's own tests ask, in a home of theirs.
 Config withDesktopMenuOnlyWhenAsked(Config config);
 
+// The start address with VORLIA_DEMO_START_QUERY added to its query (the
+// playing benchmark chooses the stand-in game's scene with it).
+Config withStartQuery(Config config);
+
 // The hooks of the demo and test flavour: the configuration's route applied to
 // both network sessions (trusting the stand-in's certificate for the allowed
 // hosts only), and, when VORLIA_TEST_LOG names a file, one JSON line appended

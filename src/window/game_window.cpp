@@ -70,6 +70,10 @@ void GameWindow::configureEngine() {
     webkit_settings_set_user_agent(webSettings_.get(), userAgent.c_str());
     webkit_settings_set_enable_developer_extras(webSettings_.get(), FALSE);
     webkit_settings_set_enable_back_forward_navigation_gestures(webSettings_.get(), FALSE);
+    if (!settings_.hardwareAcceleration) {
+        webkit_settings_set_hardware_acceleration_policy(webSettings_.get(),
+                                                         WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+    }
 
     // The page script, fixed for the life of the window with the token of this moment.
     contentManager_ = adopt(webkit_user_content_manager_new());

@@ -40,6 +40,9 @@ struct GameWindowSettings {
     // Applied to the engine's network session before the first load; only the
     // demo and test flavours set it.
     std::function<void(WebKitNetworkSession*)> routeNetwork;
+    // False: the engine draws the page in the processor (its hardware
+    // acceleration policy "never"); true leaves the engine's default.
+    bool hardwareAcceleration = true;
 };
 
 class GameWindow {

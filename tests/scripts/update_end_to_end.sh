@@ -79,10 +79,10 @@ default_handler_records_its_environment() {
 }
 
 # Fails when the environment on standard input holds a setting that only the
-# launcher's rendering fallbacks make (the harness makes neither).
+# launcher's rendering choice makes (the harness makes neither).
 expect_none_of_the_launchers_settings() {
     local found
-    found=$(grep -E '^(GSK_RENDERER|WEBKIT_DISABLE_DMABUF_RENDERER)=' | tr '\n' ' ')
+    found=$(grep -E '^(GSK_RENDERER|WEBKIT_DMABUF_RENDERER_FORCE_SHM)=' | tr '\n' ' ')
     [ -z "$found" ] || fail "$1 inherited the launcher's own settings: $found"
 }
 

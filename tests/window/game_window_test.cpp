@@ -96,21 +96,6 @@ std::string rendererOf(Gtk::Window& window) {
     return G_OBJECT_TYPE_NAME(gtk_native_get_renderer(GTK_NATIVE(window.gobj())));
 }
 
-// The headless X server draws OpenGL in software: the launcher draws its
-// window with cairo instead, unless the environment chose a renderer.
-TEST_F(LauncherTest, SoftwareOpenGLGivesTheCairoRenderer) {
-    g_unsetenv("GSK_RENDERER");
-    launch();
-    EXPECT_EQ(rendererOf(window()), "GskCairoRenderer");
-}
-
-TEST_F(LauncherTest, ARendererChosenInTheEnvironmentIsKept) {
-    g_setenv("GSK_RENDERER", "gl", TRUE);
-    launch();
-    EXPECT_STREQ(g_getenv("GSK_RENDERER"), "gl");
-    EXPECT_NE(rendererOf(window()), "GskCairoRenderer");
-}
-
 // The menu bar as GTK holds it: four menus, their entries in order (a GTK
 // menu draws a separator between sections), each wired to an action the
 // application has, with its keys as GTK names them.
@@ -340,7 +325,6 @@ double meanBrightness(Gtk::Widget& widget) {
 // renderer draws from the same frame: not blank, each block where the page
 // put it, and the whole picture alike within rounding. Both are saved.
 TEST_F(LauncherTest, ThePageDrawsWithCairoAsWithGL) {
-    g_unsetenv("GSK_RENDERER");
     server.page(
         startPath,
         "<html><body style='margin:0;background:#000'>"
