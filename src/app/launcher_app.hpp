@@ -30,6 +30,7 @@ struct LaunchHooks {
     std::function<void(const Alert&)> alertShown;                // each updater dialog, as it shows
     std::function<void(const std::filesystem::path&)> itemShown; // each item handed to the file manager
     std::function<void(DesktopMenuOutcome)> desktopMenuKept;     // once the desktop menu entry was seen to
+    std::string sleepBusAddress; // where logind's sleep signal comes from; empty: the system bus
 };
 
 // The values each part takes from the configuration.

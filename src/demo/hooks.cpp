@@ -31,6 +31,10 @@ LaunchHooks standInHooks(const Config& config) {
             routeSession(s, route, hosts);
         };
     }
+    // A bus of the test's own on which it announces a resume as logind would.
+    if (const char* bus = g_getenv("VORLIA_DEMO_SLEEP_BUS")) {
+        hooks.sleepBusAddress = bus;
+    }
     const char* log = g_getenv("VORLIA_TEST_LOG");
     if (log != nullptr && *log != '\0') {
         hooks.alertShown = [file = std::string(log)](const Alert& alert) {
