@@ -112,6 +112,9 @@ void GameWindow::configureEngine() {
     web_ = ref(WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session_.get(),
                                             "user-content-manager", contentManager_.get(), "settings",
                                             webSettings_.get(), nullptr)));
+    // Black, as the window around it, only until the first document commits:
+    // no white flash at the start, and then the engine's own default under a
+    // page that sets no background of its own.
     const GdkRGBA black{0.0F, 0.0F, 0.0F, 1.0F};
     webkit_web_view_set_background_color(web_.get(), &black);
 }
@@ -202,6 +205,9 @@ void GameWindow::loadStartPage() {
             self->hideConnecting();
             const char* uri = webkit_web_view_get_uri(web);
             const bool blank = uri != nullptr && std::string(uri) == "about:blank";
+            GdkRGBA engineDefault;
+            gdk_rgba_parse(&engineDefault, "white");
+            webkit_web_view_set_background_color(web, &engineDefault);
             self->step(blank ? PageEvent::offlineCommitted : PageEvent::pageCommitted);
         }),
         this);

@@ -71,6 +71,8 @@ class GameWindow {
     // The token tick: pushes a freshly derived token into the main frame. Also
     // pushed at once when the system resumes and when the wall clock's hour changes.
     void refreshPageToken();
+    // The resume signal is subscribed to (the bus is reached after the start).
+    bool listeningForResume() const { return sleepSubscription_ != 0; }
 
     // For a launcher about to end: saves the window's state and takes the
     // window off the screen now, not when the teardown reaches it.
