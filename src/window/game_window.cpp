@@ -26,11 +26,6 @@
 #include <cstdint>
 
 namespace vorlia {
-namespace {
-
-constexpr unsigned webProcessMemoryLimitMB = 384;
-
-} // namespace
 
 GameWindow::GameWindow(const Glib::RefPtr<Gtk::Application>& app, GameWindowSettings settings,
                        UriOpener& opener)
@@ -114,18 +109,9 @@ void GameWindow::configureEngine() {
     webkit_user_content_manager_add_script(contentManager_.get(), userScript);
     webkit_user_script_unref(userScript);
 
-    // The web process's memory pressure handler keeps its default behaviour
-    // against the whole machine's memory, which lets an animating page's heap
-    // and caches grow for hours. A limit of the game's own makes it release
-    // caches and collect once the process passes a third of it.
-    WebKitMemoryPressureSettings* pressure = webkit_memory_pressure_settings_new();
-    webkit_memory_pressure_settings_set_memory_limit(pressure, webProcessMemoryLimitMB);
-    context_ = adopt(WEBKIT_WEB_CONTEXT(
-        g_object_new(WEBKIT_TYPE_WEB_CONTEXT, "memory-pressure-settings", pressure, nullptr)));
-    webkit_memory_pressure_settings_free(pressure);
-    web_ = ref(WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_.get(),
-                                            "network-session", session_.get(), "user-content-manager",
-                                            contentManager_.get(), "settings", webSettings_.get(), nullptr)));
+    web_ = ref(WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session_.get(),
+                                            "user-content-manager", contentManager_.get(), "settings",
+                                            webSettings_.get(), nullptr)));
     // Black, as the window around it, only until the first document commits:
     // no white flash at the start, and then the engine's own default under a
     // page that sets no background of its own.

@@ -99,7 +99,6 @@ class GameWindow {
     Handle<WebKitNetworkSession> session_;
     Handle<WebKitUserContentManager> contentManager_;
     Handle<WebKitSettings> webSettings_;
-    Handle<WebKitWebContext> context_;
     Handle<WebKitWebView> web_;
     std::unique_ptr<Gtk::ApplicationWindow> window_;
     std::unique_ptr<NavigationPolicy> navigation_;
