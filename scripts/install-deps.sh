@@ -7,7 +7,7 @@ PACKAGES="
 cmake ninja-build pkg-config g++ clang libclang-rt-14-dev clang-format
 libgtkmm-4.0-dev libwebkitgtk-6.0-dev libsoup-3.0-dev glib-networking libepoxy-dev
 libsodium-dev nettle-dev libexpected-dev nlohmann-json3-dev libarchive-dev libgtest-dev libbenchmark-dev
-nodejs xvfb xauth dbus dbus-x11 x11-utils libx11-dev libxdamage-dev openbox openssl curl zip unzip python3 e2fsprogs bc time
+nodejs xvfb xauth dbus dbus-x11 iproute2 x11-utils libx11-dev libxdamage-dev openbox openssl curl zip unzip python3 e2fsprogs bc time
 desktop-file-utils appstream imagemagick libarchive-tools xdotool fonts-dejavu-core libglib2.0-bin weston
 librsvg2-common
 "

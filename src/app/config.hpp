@@ -28,6 +28,8 @@ struct Timing {
     std::chrono::milliseconds refreshInterval{600'000};
     std::chrono::milliseconds startRequestTimeout{60'000};
     std::chrono::milliseconds connectingNoticeDelay{2'000};
+    // The automatic retries from the offline page, as a multiple of their usual back-off.
+    double retryBackOffScale = 1.0;
     std::chrono::milliseconds automaticCheckDelay{1'500};
     std::chrono::milliseconds updaterIOTimeout{20'000};
 };

@@ -31,10 +31,12 @@ GameWindowSettings gameWindowSettings(const Config& config, const LaunchHooks& h
     s.refreshInterval = config.timing.refreshInterval;
     s.startRequestTimeout = config.timing.startRequestTimeout;
     s.connectingNoticeDelay = config.timing.connectingNoticeDelay;
+    s.retryBackOffScale = config.timing.retryBackOffScale;
     s.dataFolder = config.folders.data;
     s.cacheFolder = config.folders.cache;
     s.stateFolder = config.folders.state;
     s.routeNetwork = hooks.routeNetwork;
+    s.sleepBusAddress = hooks.sleepBusAddress;
     return s;
 }
 

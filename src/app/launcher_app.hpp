@@ -35,6 +35,7 @@ struct LaunchHooks {
     std::optional<GlFound> glFound;                              // stands in for the start-up probe's answer
     // The rendering chosen, once the game window is on screen.
     std::function<void(const RenderingChoice&, WebKitWebView*, GtkWindow*)> renderingShown;
+    std::string sleepBusAddress; // where logind's sleep signal comes from; empty: the system bus
 };
 
 // The values each part takes from the configuration.

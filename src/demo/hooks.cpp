@@ -71,6 +71,10 @@ LaunchHooks standInHooks(const Config& config) {
                                 .vendor = vendor != nullptr ? vendor : "",
                                 .nvidiaDriver = g_strcmp0(g_getenv("VORLIA_DEMO_NVIDIA_DRIVER"), "1") == 0};
     }
+    // A bus of the test's own on which it announces a resume as logind would.
+    if (const char* bus = g_getenv("VORLIA_DEMO_SLEEP_BUS")) {
+        hooks.sleepBusAddress = bus;
+    }
     const char* log = g_getenv("VORLIA_TEST_LOG");
     if (log != nullptr && *log != '\0') {
         hooks.alertShown = [file = std::string(log)](const Alert& alert) {

@@ -44,7 +44,8 @@ Config withStartQuery(Config config);
 // both network sessions (trusting the stand-in's certificate for the allowed
 // hosts only), and, when VORLIA_TEST_LOG names a file, one JSON line appended
 // to it for each updater alert shown, each item handed to the file manager and
-// the desktop menu entry's outcome.
+// the desktop menu entry's outcome; when VORLIA_DEMO_SLEEP_BUS names a D-Bus
+// address, logind's sleep signal is heard there in place of the system bus.
 LaunchHooks standInHooks(const Config& config);
 
 } // namespace vorlia::demo

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <limits>
 
 namespace vorlia {
 
@@ -58,6 +59,19 @@ std::string accessToken(double secondsSince1970, const TokenKeyTables& tables) {
 std::string accessTokenNow(const TokenKeyTables& tables) {
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     return accessToken(std::chrono::duration<double>(now).count(), tables);
+}
+
+std::int64_t nextTokenChange(std::int64_t secondsSince1970) {
+    constexpr std::int64_t hour = 3600;
+    const std::int64_t current = secondsSince1970 / hour;
+    if (secondsSince1970 < 0) {
+        // Toward zero: the hour changes at the next second past a multiple of 3600.
+        return current == 0 ? hour : current * hour + 1;
+    }
+    if (current >= std::numeric_limits<std::int64_t>::max() / hour) {
+        return std::numeric_limits<std::int64_t>::max();
+    }
+    return (current + 1) * hour;
 }
 
 } // namespace vorlia

@@ -26,4 +26,10 @@ std::string accessToken(double secondsSince1970, const TokenKeyTables& tables);
 // The token for the current wall-clock time.
 std::string accessTokenNow(const TokenKeyTables& tables);
 
+// The first whole second after `secondsSince1970` (a whole second, as the
+// token truncates it) whose token differs: the next hour, except around 1970,
+// where truncation toward zero makes hour 0 span -3599 to 3599. The largest
+// second when no later one differs.
+std::int64_t nextTokenChange(std::int64_t secondsSince1970);
+
 } // namespace vorlia

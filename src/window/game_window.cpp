@@ -17,6 +17,14 @@
 #include <gtkmm/spinner.h>
 #include <gtkmm/stylecontext.h>
 
+#include <glib-unix.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+
 namespace vorlia {
 
 GameWindow::GameWindow(const Glib::RefPtr<Gtk::Application>& app, GameWindowSettings settings,
@@ -36,6 +44,11 @@ GameWindow::GameWindow(const Glib::RefPtr<Gtk::Application>& app, GameWindowSett
             return true;
         },
         static_cast<unsigned>(settings_.refreshInterval.count()));
+    // The monotonic timer above stands still while the machine sleeps: a
+    // resume and the wall clock's hour push a fresh token too.
+    watchSleep();
+    armHourTimer();
+    watchNetwork();
     // Every road out of the application (Quit, its key, a required update
     // declined, the relaunch after an update) ends here, not only the close button.
     shutdown_ = app->signal_shutdown().connect([this] { saveState(); });
@@ -45,6 +58,20 @@ GameWindow::~GameWindow() {
     shutdown_.disconnect();
     connectingTimer_.disconnect();
     refresh_.disconnect();
+    retryTimer_.disconnect();
+    if (networkHandler_ != 0) {
+        g_signal_handler_disconnect(g_network_monitor_get_default(), networkHandler_);
+    }
+    g_cancellable_cancel(sleepBusWait_.get());
+    if (sleepSubscription_ != 0) {
+        g_dbus_connection_signal_unsubscribe(sleepBus_.get(), sleepSubscription_);
+    }
+    if (hourWatch_ != 0) {
+        g_source_remove(hourWatch_);
+    }
+    if (hourTimer_ >= 0) {
+        close(hourTimer_);
+    }
     stopStartRequestTimer();
     navigation_.reset();
     if (committedHandler_ != 0) {
@@ -89,6 +116,9 @@ void GameWindow::configureEngine() {
     web_ = ref(WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session_.get(),
                                             "user-content-manager", contentManager_.get(), "settings",
                                             webSettings_.get(), nullptr)));
+    // Black, as the window around it, only until the first document commits:
+    // no white flash at the start, and then the engine's own default under a
+    // page that sets no background of its own.
     const GdkRGBA black{0.0F, 0.0F, 0.0F, 1.0F};
     webkit_web_view_set_background_color(web_.get(), &black);
 }
@@ -178,28 +208,27 @@ void GameWindow::loadStartPage() {
             self->stopStartRequestTimer();
             self->hideConnecting();
             const char* uri = webkit_web_view_get_uri(web);
-            const bool offlineCommit =
-                self->offlinePending_ && uri != nullptr && std::string(uri) == "about:blank";
-            if (offlineCommit) {
-                self->offlinePending_ = false;
-            } else {
-                self->offline_ = false;
-                self->offlinePending_ = false;
-            }
+            const bool blank = uri != nullptr && std::string(uri) == "about:blank";
+            GdkRGBA engineDefault;
+            gdk_rgba_parse(&engineDefault, "white");
+            webkit_web_view_set_background_color(web, &engineDefault);
+            self->step(blank ? PageEvent::offlineCommitted : PageEvent::pageCommitted);
         }),
         this);
     loadWithStartLimit(settings_.gameStartURL);
 }
 
-void GameWindow::loadWithStartLimit(const std::string& uri) {
+void GameWindow::loadWithStartLimit(const std::string& uri, bool connectingNotice) {
     stopStartRequestTimer();
     hideConnecting();
-    connectingTimer_ = Glib::signal_timeout().connect(
-        [this] {
-            connecting_->set_visible(true);
-            return false;
-        },
-        static_cast<unsigned>(settings_.connectingNoticeDelay.count()));
+    if (connectingNotice) {
+        connectingTimer_ = Glib::signal_timeout().connect(
+            [this] {
+                connecting_->set_visible(true);
+                return false;
+            },
+            static_cast<unsigned>(settings_.connectingNoticeDelay.count()));
+    }
     // The engine has no per-request time limit; this stands in for it.
     startRequestTimer_ = Glib::signal_timeout().connect(
         [this, uri] {
@@ -229,22 +258,145 @@ void GameWindow::showOfflinePage(std::optional<std::string> failedURI) {
     hideConnecting();
     if (failedURI && !failedURI->empty() && *failedURI != "about:blank") {
         retryURI_ = std::move(*failedURI);
-    } else if (!offline_) {
+    } else if (page_ == PageState::page) {
         const char* current = webkit_web_view_get_uri(web_.get());
         retryURI_ =
             (current != nullptr && std::string(current) != "about:blank") ? current : settings_.gameStartURL;
     }
-    offline_ = true;
-    offlinePending_ = true;
-    webkit_web_view_load_html(web_.get(), offlinePageHTML().c_str(), nullptr);
+    step(PageEvent::loadFailed);
 }
 
 void GameWindow::reloadGame() {
-    if (offline_) {
-        loadWithStartLimit(retryURI_.empty() ? settings_.gameStartURL : retryURI_);
+    step(PageEvent::reloadAsked);
+}
+
+void GameWindow::step(PageEvent event) {
+    const PageStep next = pageTransition(page_, event);
+    page_ = next.next;
+    if (page_ == PageState::page) {
+        retryTimer_.disconnect();
+        retryAttempt_ = 0;
+    }
+    switch (next.action) {
+    case PageAction::none:
+        return;
+    case PageAction::showOfflinePage:
+        webkit_web_view_load_html(web_.get(), offlinePageHTML().c_str(), nullptr);
+        return;
+    case PageAction::scheduleRetry:
+        scheduleRetry();
+        return;
+    case PageAction::retry:
+        retryTimer_.disconnect();
+        // Only the player's own Reload shows the connecting word: the offline
+        // page stays still between automatic attempts.
+        loadWithStartLimit(retryURI_.empty() ? settings_.gameStartURL : retryURI_,
+                           event == PageEvent::reloadAsked);
+        return;
+    case PageAction::reload:
+        webkit_web_view_reload(web_.get());
         return;
     }
-    webkit_web_view_reload(web_.get());
+}
+
+void GameWindow::scheduleRetry() {
+    retryTimer_.disconnect();
+    const auto delay = retryDelay(retryAttempt_, g_random_double());
+    retryAttempt_ = retryAttempt_ == UINT32_MAX ? retryAttempt_ : retryAttempt_ + 1;
+    const double ms = static_cast<double>(delay.count()) * settings_.retryBackOffScale;
+    retryTimer_ = Glib::signal_timeout().connect(
+        [this] {
+            step(PageEvent::retryDue);
+            return false;
+        },
+        static_cast<unsigned>(std::clamp(ms, 1.0, static_cast<double>(G_MAXINT))));
+}
+
+void GameWindow::watchNetwork() {
+    // The system's own view of the network (netlink, or NetworkManager where it
+    // runs): a network coming back retries at once, without polling.
+    networkHandler_ = g_signal_connect(g_network_monitor_get_default(), "network-changed",
+                                       G_CALLBACK(+[](GNetworkMonitor*, gboolean available, gpointer self) {
+                                           if (available) {
+                                               static_cast<GameWindow*>(self)->step(PageEvent::retryDue);
+                                           }
+                                       }),
+                                       this);
+}
+
+void GameWindow::watchSleep() {
+    // Reached without blocking the start. Without a system bus (a container, a
+    // minimal session) there is no resume signal; the other pushes remain. A
+    // cancelled wait means the window has gone and is not touched.
+    sleepBusWait_ = adopt(g_cancellable_new());
+    if (settings_.sleepBusAddress.empty()) {
+        g_bus_get(
+            G_BUS_TYPE_SYSTEM, sleepBusWait_.get(),
+            +[](GObject*, GAsyncResult* result, gpointer self) {
+                if (GDBusConnection* bus = g_bus_get_finish(result, nullptr)) {
+                    static_cast<GameWindow*>(self)->listenForResume(adopt(bus));
+                }
+            },
+            this);
+        return;
+    }
+    g_dbus_connection_new_for_address(
+        settings_.sleepBusAddress.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, sleepBusWait_.get(),
+        +[](GObject*, GAsyncResult* result, gpointer self) {
+            if (GDBusConnection* bus = g_dbus_connection_new_for_address_finish(result, nullptr)) {
+                static_cast<GameWindow*>(self)->listenForResume(adopt(bus));
+            }
+        },
+        this);
+}
+
+void GameWindow::listenForResume(Handle<GDBusConnection> bus) {
+    sleepBus_ = std::move(bus);
+    sleepSubscription_ = g_dbus_connection_signal_subscribe(
+        sleepBus_.get(), "org.freedesktop.login1", "org.freedesktop.login1.Manager", "PrepareForSleep",
+        "/org/freedesktop/login1", nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+        +[](GDBusConnection*, const char*, const char*, const char*, const char*, GVariant* parameters,
+            gpointer self) {
+            // false: the system has just woken up.
+            if (g_variant_is_of_type(parameters, G_VARIANT_TYPE("(b)"))) {
+                gboolean sleeping = TRUE;
+                g_variant_get(parameters, "(b)", &sleeping);
+                if (!sleeping) {
+                    static_cast<GameWindow*>(self)->refreshPageToken();
+                }
+            }
+        },
+        this, nullptr);
+}
+
+void GameWindow::armHourTimer() {
+    if (hourTimer_ < 0) {
+        hourTimer_ = timerfd_create(CLOCK_REALTIME, TFD_NONBLOCK | TFD_CLOEXEC);
+        if (hourTimer_ < 0) {
+            return;
+        }
+        hourWatch_ = g_unix_fd_add(
+            hourTimer_, G_IO_IN,
+            +[](int fd, GIOCondition, gpointer data) -> gboolean {
+                auto* self = static_cast<GameWindow*>(data);
+                std::uint64_t expirations = 0;
+                // ECANCELED: the wall clock was set; the hour may have changed with it.
+                const bool read = ::read(fd, &expirations, sizeof expirations) == sizeof expirations;
+                if (read || errno == ECANCELED) {
+                    self->refreshPageToken();
+                }
+                self->armHourTimer();
+                return G_SOURCE_CONTINUE;
+            },
+            this);
+    }
+    const std::int64_t now = g_get_real_time() / G_USEC_PER_SEC;
+    itimerspec at{};
+    at.it_value.tv_sec = static_cast<time_t>(nextTokenChange(now));
+    timerfd_settime(hourTimer_, TFD_TIMER_ABSTIME | TFD_TIMER_CANCEL_ON_SET, &at, nullptr);
 }
 
 void GameWindow::toggleFullscreen() {

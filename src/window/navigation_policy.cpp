@@ -34,8 +34,6 @@ NavigationPolicy::NavigationPolicy(WebKitWebView* web, std::vector<std::string> 
     handlers_.push_back(g_signal_connect(web_, "decide-policy", G_CALLBACK(onDecidePolicy), this));
     handlers_.push_back(g_signal_connect(web_, "create", G_CALLBACK(onCreate), this));
     handlers_.push_back(g_signal_connect(web_, "load-failed", G_CALLBACK(onLoadFailed), this));
-    handlers_.push_back(
-        g_signal_connect(web_, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this));
 }
 
 NavigationPolicy::~NavigationPolicy() {
@@ -102,13 +100,6 @@ gboolean NavigationPolicy::onLoadFailed(WebKitWebView*, WebKitLoadEvent, gchar* 
         static_cast<NavigationPolicy*>(self)->showOffline_(optionalText(failingURI));
     }
     return TRUE;
-}
-
-void NavigationPolicy::onWebProcessTerminated(WebKitWebView* web, WebKitWebProcessTerminationReason,
-                                              gpointer self) {
-    // The window would stay blank; the offline page says why and Reload Game
-    // brings the game back in a fresh web process.
-    static_cast<NavigationPolicy*>(self)->showOffline_(optionalText(webkit_web_view_get_uri(web)));
 }
 
 } // namespace vorlia

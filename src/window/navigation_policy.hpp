@@ -20,8 +20,9 @@ bool isRealLoadFailure(const GError* error);
 
 class NavigationPolicy {
   public:
-    // showOffline receives the URI that failed to load (or was showing when the
-    // web process ended), when there is one.
+    // showOffline receives the URI that failed to load, when there is one. The
+    // end of the engine's web process keeps the engine's own behaviour: the
+    // offline page's words are about the network, not a crash.
     using ShowOffline = std::function<void(std::optional<std::string> failedURI)>;
 
     // `allowedHosts` and `gameHost` are the navigation rule's own values.
@@ -37,9 +38,6 @@ class NavigationPolicy {
     static GtkWidget* onCreate(WebKitWebView* web, WebKitNavigationAction* action, gpointer self);
     static gboolean onLoadFailed(WebKitWebView* web, WebKitLoadEvent event, gchar* failingURI, GError* error,
                                  gpointer self);
-    static void onWebProcessTerminated(WebKitWebView* web, WebKitWebProcessTerminationReason reason,
-                                       gpointer self);
-
     void decide(WebKitNavigationPolicyDecision* decision, bool newWindow);
 
     WebKitWebView* web_;

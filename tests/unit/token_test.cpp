@@ -109,6 +109,33 @@ TEST(AccessTokenDeathTest, TimeOutsideTheSigned64BitRangeStops) {
     }
 }
 
+// The next push is due when the token changes: the next whole hour, and around
+// 1970 where the hour number truncates toward zero.
+TEST(NextTokenChange, IsTheFirstSecondWhoseTokenDiffers) {
+    const TokenKeyTables tables = tablesFor(keyFromHex(testKeyHex), 0x5a);
+    const struct {
+        std::int64_t now;
+        std::int64_t next;
+    } cases[] = {
+        {0, 3600},      {3599, 3600},  {3600, 7200},   {1733400000, 1733403600}, {1733403599, 1733403600},
+        {-1, 3600},     {-3599, 3600}, {-3600, -3599}, {-7199, -3599},           {-7200, -7199},
+        {-7201, -7199},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(nextTokenChange(c.now), c.next) << c.now;
+        // Every second before it keeps the token; it is the first that changes it.
+        EXPECT_EQ(accessToken(static_cast<double>(c.next - 1), tables),
+                  accessToken(static_cast<double>(c.now), tables))
+            << c.now;
+        EXPECT_NE(accessToken(static_cast<double>(c.next), tables),
+                  accessToken(static_cast<double>(c.now), tables))
+            << c.now;
+    }
+    constexpr std::int64_t largest = std::numeric_limits<std::int64_t>::max();
+    EXPECT_EQ(nextTokenChange(largest), largest);
+    EXPECT_EQ(nextTokenChange(largest / 3600 * 3600 - 1), largest / 3600 * 3600);
+}
+
 TEST(HexString, LowercaseTwoDigitsPerByte) {
     const std::vector<std::uint8_t> bytes{0, 15, 160, 255};
     EXPECT_EQ(hexString(bytes), "000fa0ff");

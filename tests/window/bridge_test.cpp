@@ -69,11 +69,16 @@ const std::string frame = "document.getElementById('frame').contentWindow";
 
 class BridgeTest : public WindowTest {
   protected:
-    void open(Config config) {
+    // `sleepBus`: where the window hears logind's sleep signal, as the demo
+    // flavour's VORLIA_DEMO_SLEEP_BUS names it; empty for the system bus.
+    void open(Config config, const std::string& sleepBus = "") {
         config_ = std::make_unique<Config>(std::move(config));
         tokensAtCreation_.insert(accessTokenNow(config_->tokenKey));
-        game_ = std::make_unique<GameWindow>(app, gameWindowSettings(*config_, demo::standInHooks(*config_)),
-                                             opener_);
+        LaunchHooks hooks = demo::standInHooks(*config_);
+        if (!sleepBus.empty()) {
+            hooks.sleepBusAddress = sleepBus;
+        }
+        game_ = std::make_unique<GameWindow>(app, gameWindowSettings(*config_, hooks), opener_);
         tokensAtCreation_.insert(accessTokenNow(config_->tokenKey));
         game_->window().present();
         ASSERT_TRUE(
@@ -81,10 +86,10 @@ class BridgeTest : public WindowTest {
     }
 
     // A window on the loopback server's start page with its sub-frame, once both have loaded.
-    void openLocalPage(Config config) {
+    void openLocalPage(Config config, const std::string& sleepBus = "") {
         server.page(startPath, startPage);
         server.page("/act_web_tiyan/frame.html", framePage);
-        open(std::move(config));
+        open(std::move(config), sleepBus);
         ASSERT_TRUE(runUntil([&] {
             const auto saw = evaluate(web(), frame + ".saw !== undefined && window.saw !== undefined");
             return saw == "true";
@@ -143,6 +148,40 @@ TEST_F(BridgeTest, TimerPushesAFreshTokenIntoThePage) {
     config.timing.refreshInterval = 300ms;
     openLocalPage(std::move(config));
     ASSERT_EQ(value("window.__vrlTok = 'stale'"), "stale");
+    EXPECT_TRUE(runUntil([&] { return value("window.__vrlTok") == accessTokenNow(config_->tokenKey); }, 10s))
+        << value("window.__vrlTok");
+}
+
+// A night with the lid closed: the 600-second timer stood still, so the
+// system's resume, as logind announces it on the bus (here the test's own
+// session bus, where the test speaks as logind), pushes a fresh token at once.
+TEST_F(BridgeTest, ResumeFromSleepPushesAFreshTokenAtOnce) {
+    const char* address = g_getenv("DBUS_SESSION_BUS_ADDRESS");
+    ASSERT_NE(address, nullptr) << "the window tests run with a D-Bus session of their own";
+    GError* raw = nullptr;
+    const Handle<GDBusConnection> logind = adopt(g_dbus_connection_new_for_address_sync(
+        address,
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &raw));
+    ASSERT_TRUE(logind) << raw->message;
+    const Handle<GVariant> owned = adopt(g_dbus_connection_call_sync(
+        logind.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+        g_variant_new("(su)", "org.freedesktop.login1", 4U /* do not queue */), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, -1, nullptr, nullptr));
+    ASSERT_TRUE(owned);
+    guint32 reply = 0;
+    g_variant_get(owned.get(), "(u)", &reply);
+    ASSERT_EQ(reply, 1U) << "the test could not speak as logind";
+
+    Config config = localConfig(server, folders);
+    openLocalPage(std::move(config), address);
+    ASSERT_TRUE(runUntil([&] { return game_->listeningForResume(); }, 10s));
+    ASSERT_EQ(value("window.__vrlTok = 'stale'"), "stale");
+    ASSERT_TRUE(g_dbus_connection_emit_signal(logind.get(), nullptr, "/org/freedesktop/login1",
+                                              "org.freedesktop.login1.Manager", "PrepareForSleep",
+                                              g_variant_new("(b)", FALSE), nullptr));
+    ASSERT_TRUE(g_dbus_connection_flush_sync(logind.get(), nullptr, nullptr));
     EXPECT_TRUE(runUntil([&] { return value("window.__vrlTok") == accessTokenNow(config_->tokenKey); }, 10s))
         << value("window.__vrlTok");
 }

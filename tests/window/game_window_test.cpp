@@ -375,6 +375,31 @@ TEST_F(LauncherTest, ThePageDrawsWithCairoAsWithGL) {
     EXPECT_LT(difference / static_cast<double>(cairo.bytes.size()), 2.0);
 }
 
+// The window is black, the page is not: a page that sets no background of its
+// own is drawn on the engine's default white, as in any browser, while the
+// view stays black until the first page commits (no white flash at the start).
+TEST_F(LauncherTest, APageWithoutABackgroundIsOnTheEnginesDefaultAfterABlackStart) {
+    HttpServer::Response slow{200, "text/html", "<html><body><h1 id='marker'>Game</h1></body></html>"};
+    slow.delay = 3s;
+    server.serve(startPath, slow);
+    launch(); // the start request has arrived and waits for its answer
+    Gtk::Widget* page = Glib::wrap(GTK_WIDGET(launcher->game()->web()));
+    ASSERT_TRUE(runUntil([&] { return page->get_mapped() && page->get_width() > 0; }));
+    // Nothing, or black, over the black window: -1 when the view draws nothing yet.
+    EXPECT_LT(meanBrightness(*page), 20) << "the view before the first page commits";
+    ASSERT_EQ(evaluate(launcher->game()->web(), "document.readyState"), "\"complete\"")
+        << "the start page is still on its way";
+    ASSERT_TRUE(waitForValue(launcher->game()->web(), "document.getElementById('marker')?.textContent ?? ''",
+                             "\"Game\""));
+    const Rgb white{255, 255, 255};
+    EXPECT_TRUE(runUntil(
+        [&] {
+            const Picture drawn = drawnWith(*page, gtk_native_get_renderer(GTK_NATIVE(window().gobj())));
+            return drawn.width > 400 && near(drawn.at(drawn.width - 20, drawn.height - 20), white);
+        },
+        10s));
+}
+
 // A menu of the menu bar opens over the game with its entries, in the same
 // dark style as the window's frame.
 TEST_F(LauncherTest, AMenuOpensWithItsEntriesInTheDarkStyle) {

@@ -381,6 +381,96 @@ TEST_F(OfflineTest, PageSupersedingItsOwnNavigationDoesNotShowTheOfflinePage) {
     EXPECT_FALSE(launcher->game()->showingOfflinePage());
 }
 
+// Counts, as the engine reports them, the loads that start for a page (the
+// attempts) and the documents that commit at about:blank (the offline page).
+struct LoadWatch {
+    explicit LoadWatch(WebKitWebView* web) : web_(web) {
+        handler_ = g_signal_connect(
+            web, "load-changed", G_CALLBACK(+[](WebKitWebView* w, WebKitLoadEvent e, gpointer data) {
+                auto* self = static_cast<LoadWatch*>(data);
+                const char* uri = webkit_web_view_get_uri(w);
+                const bool blank = uri != nullptr && std::string(uri) == "about:blank";
+                if (e == WEBKIT_LOAD_STARTED && !blank) {
+                    ++self->attempts;
+                } else if (e == WEBKIT_LOAD_COMMITTED && blank) {
+                    ++self->offlineCommits;
+                }
+            }),
+            this);
+    }
+    ~LoadWatch() { g_signal_handler_disconnect(web_, handler_); }
+    LoadWatch(const LoadWatch&) = delete;
+    LoadWatch& operator=(const LoadWatch&) = delete;
+    int attempts = 0;
+    int offlineCommits = 0;
+
+  private:
+    WebKitWebView* web_;
+    gulong handler_;
+};
+
+// A host back from maintenance: the offline page retries on its own, stays
+// put between the attempts, and gives way to the game without a key press.
+TEST_F(OfflineTest, TheGameComesBackByItselfOnceTheHostIsBack) {
+    server.stop();
+    config.timing.retryBackOffScale = 0.03; // about 0.3 s, 0.9 s, 1.8 s, then 9 s
+    launch();
+    ASSERT_TRUE(showsOfflinePage());
+    LoadWatch watch(web());
+    // Two automatic attempts while the host is down; the offline page was not loaded again.
+    ASSERT_TRUE(runUntil([&] { return watch.attempts >= 2 && !webkit_web_view_is_loading(web()); }, 20s));
+    EXPECT_EQ(watch.offlineCommits, 0);
+    EXPECT_TRUE(launcher->game()->showingOfflinePage());
+    EXPECT_FALSE(launcher->game()->connectingShown());
+    server.restart();
+    ASSERT_TRUE(showsGamePage());
+    EXPECT_EQ(location(), "\"" + config.gameStartURL + "\"");
+    EXPECT_EQ(watch.offlineCommits, 0);
+}
+
+// The network itself goes away and comes back, in a network namespace of the
+// test's own (tests/window/in-own-network.sh): loopback down while the launcher
+// starts, then up with a default route again, which the system's network
+// monitor reports. The back-off is stretched to hours, so only the network's
+// return can bring the game back.
+TEST(OwnNetwork, TheGameComesBackWhenTheNetworkDoes) {
+    if (g_strcmp0(g_getenv("VORLIA_TEST_OWN_NETWORK"), "1") != 0) {
+        const char* why = g_getenv("VORLIA_TEST_NO_OWN_NETWORK");
+        GTEST_SKIP() << "needs a network namespace of its own: "
+                     << (why != nullptr ? why : "run it through tests/window/in-own-network.sh");
+    }
+    const auto ip = [](const std::string& args) {
+        gint status = 0;
+        GError* raw = nullptr;
+        const bool ran = g_spawn_command_line_sync(("ip " + args).c_str(), nullptr, nullptr, &status, &raw);
+        const Handle<GError> error(raw);
+        ASSERT_TRUE(ran && g_spawn_check_wait_status(status, nullptr)) << "ip " << args;
+    };
+    HttpServer server;
+    server.page(startPath, "<html><body><h1 id='marker'>Game</h1></body></html>");
+    TempFolder folders;
+    Config config = localConfig(server, folders);
+    config.timing.retryBackOffScale = 1000;
+    // Without loopback a connection to it is never answered: the start limit ends it.
+    config.timing.startRequestTimeout = 3s;
+    ip("link set lo down");
+    RecordingOpener opener;
+    Glib::RefPtr<Gtk::Application> app;
+    std::unique_ptr<LauncherApp> launcher;
+    launchInProcess(app, launcher, config, opener);
+    WebKitWebView* web = launcher->game()->web();
+    ASSERT_TRUE(waitForValue(web, headingScript, offlineHeading, 30s));
+    ASSERT_TRUE(launcher->game()->showingOfflinePage());
+    const std::size_t before = server.countRequests(startPath);
+    ip("link set lo up");
+    ip("route add default dev lo");
+    ASSERT_TRUE(waitForValue(web, "document.getElementById('marker')?.textContent ?? ''", "\"Game\"", 30s));
+    EXPECT_FALSE(launcher->game()->showingOfflinePage());
+    EXPECT_EQ(server.countRequests(startPath), before + 1);
+    launcher.reset();
+    runFor(100ms);
+}
+
 class ReloadKey : public OfflineTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(ReloadKey, OnTheOfflinePageLoadsTheGameOnceTheServerIsBack) {
@@ -458,15 +548,28 @@ std::vector<pid_t> webProcesses() {
     return found;
 }
 
-TEST_F(OfflineTest, KilledWebProcessShowsTheOfflinePageAndReloadBringsTheGameBack) {
+// The end of the web process is no network failure: the engine's own
+// behaviour, not the offline page ("Check your internet connection" would be
+// wrong), and Reload brings the game back in a fresh web process.
+TEST_F(OfflineTest, KilledWebProcessKeepsTheEnginesBehaviourAndReloadBringsTheGameBack) {
     launch();
     ASSERT_TRUE(showsGamePage());
     const std::vector<pid_t> processes = webProcesses();
     ASSERT_FALSE(processes.empty());
+    bool ended = false;
+    // Connected after the launcher's own handlers: by the time it runs, they have.
+    const gulong handler =
+        g_signal_connect(web(), "web-process-terminated",
+                         G_CALLBACK(+[](WebKitWebView*, WebKitWebProcessTerminationReason, gpointer flag) {
+                             *static_cast<bool*>(flag) = true;
+                         }),
+                         &ended);
     for (const pid_t pid : processes) {
         kill(pid, SIGKILL);
     }
-    ASSERT_TRUE(showsOfflinePage());
+    ASSERT_TRUE(runUntil([&] { return ended; }, 20s));
+    g_signal_handler_disconnect(web(), handler);
+    EXPECT_FALSE(launcher->game()->showingOfflinePage());
     pressKeys(window(), "ctrl+r");
     EXPECT_TRUE(showsGamePage());
     EXPECT_EQ(location(), "\"" + config.gameStartURL + "\"");
