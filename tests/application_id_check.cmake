@@ -2,12 +2,20 @@
 # checks that the application folder's entry, icon and uninstall script, and
 # the installed entry and metainfo, carry that id: the launcher looks for
 # <id>.desktop and <id>.svg.
-#   cmake -DSOURCE=<tree> -DSCRATCH=<folder> -P application_id_check.cmake
+#   cmake -DSOURCE=<tree> -P application_id_check.cmake
+# The scratch folder goes in the temporary folder: the build folder need not be
+# writable by whoever runs the unit tests.
 set(id org.example.Game)
-file(REMOVE_RECURSE ${SCRATCH})
+set(temporary "$ENV{TMPDIR}")
+if(NOT temporary)
+  set(temporary /tmp)
+endif()
+string(RANDOM LENGTH 12 suffix)
+set(SCRATCH "${temporary}/vorlia-application-id-${suffix}")
 execute_process(COMMAND ${CMAKE_COMMAND} -S ${SOURCE} -B ${SCRATCH} -G Ninja -DVORLIA_APPLICATION_ID=${id}
                 RESULT_VARIABLE status OUTPUT_QUIET ERROR_QUIET)
 if(NOT status EQUAL 0)
+  file(REMOVE_RECURSE ${SCRATCH})
   message(FATAL_ERROR "configuring with the id ${id} failed")
 endif()
 foreach(file Vorlia.app/${id}.desktop Vorlia.app/${id}.svg demo/Vorlia.app/${id}.desktop

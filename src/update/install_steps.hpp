@@ -111,8 +111,8 @@ bool librariesResolve(const std::filesystem::path& program, char** environment);
 // or one without a usable application folder at its top (including one whose
 // program could not start here with `environment`), systemError when the
 // folder cannot be listed.
-expected<std::filesystem::path, UpdateFailure> unpackUpdate(const std::filesystem::path& workFolder,
-                                                            char** environment, const UnpackLimits& limits = {});
+expected<std::filesystem::path, UpdateFailure>
+unpackUpdate(const std::filesystem::path& workFolder, char** environment, const UnpackLimits& limits = {});
 
 // Writes the relaunch script into the work folder and starts it with `shell`
 // in a session of its own, so that it outlives the launcher; once this
