@@ -107,6 +107,17 @@ expect_nothing_left() {
     [ -z "$left" ] || fail "left in the temporary folder: $(find "$S/tmp" -path '*vrl-update-*' | head -5)"
 }
 
+# The update on offer is accepted and ends as "could not be unpacked", with
+# version 1 in place and nothing left behind.
+offered_update_is_not_unpacked() {
+    start_standin || return 1
+    start_launcher
+    accept_update_offer || return 1
+    expect_alert "Update failed" "The update could not be unpacked."
+    expect_version_1_in_place
+    expect_nothing_left
+}
+
 case_download_fault() {
     local kind=$1
     begin_case "download_fault_$kind"
@@ -339,12 +350,7 @@ assert b"libsodium.so.23\0" in data
 open(path, "wb").write(data.replace(b"libsodium.so.23\0", b"libsodiuX.so.23\0"))
 PY
     publish_release "$S/release/Vorlia.app"
-    start_standin || { end_case; return; }
-    start_launcher
-    accept_update_offer || { end_case; return; }
-    expect_alert "Update failed" "The update could not be unpacked."
-    expect_version_1_in_place
-    expect_nothing_left
+    offered_update_is_not_unpacked || { end_case; return; }
     end_case
 }
 
@@ -373,12 +379,7 @@ case_bad_archive() {
     not_a_program) make_zip "$S/bad.zip" Vorlia.app/ Vorlia.app/vorlia Vorlia.app/Info.json ;;
     esac
     publish_archive "$S/bad.zip"
-    start_standin || { end_case; return; }
-    start_launcher
-    accept_update_offer || { end_case; return; }
-    expect_alert "Update failed" "The update could not be unpacked."
-    expect_version_1_in_place
-    expect_nothing_left
+    offered_update_is_not_unpacked || { end_case; return; }
     [ ! -e "$S/escaped" ] && [ ! -e "/tmp/escaped-too" ] && [ ! -e "$S/absolute-escape" ] &&
         [ ! -e "$S/tmp/escaped" ] || fail "an entry was written outside the work folder"
     end_case
