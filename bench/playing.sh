@@ -28,11 +28,7 @@ if [[ ! $SECONDS_MEASURED =~ ^[0-9]+$ ]] || [ "$SECONDS_MEASURED" -lt 2 ]; then
 fi
 . scripts/lib/headless.sh
 . scripts/lib/standin.sh
-[ -x "$BUILD/demo/Vorlia.app/vorlia" ] || die "$BUILD has no demo launcher; build it first"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/vorlia-playing.XXXXXX")
-at_exit rm -rf "$work"
-cp -a tools/standin/game "$work/game"
+standin_game_copy "$BUILD" playing
 counter='<script>(function () { var n = 0, last = 0, iv = []; function f(t) { if (last) iv.push(Math.round((t - last) * 10) / 10);
 last = t; n++; requestAnimationFrame(f); } requestAnimationFrame(f); setInterval(function () {
 fetch("/act_web_tiyan/frames?r=" + encodeURIComponent(JSON.stringify({ n: n, iv: iv }))); n = 0; iv = []; }, 1000); })();</script>'

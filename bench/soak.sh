@@ -24,11 +24,7 @@ if [[ ! $MINUTES =~ ^[0-9]+$ ]] || [ "$MINUTES" -lt 1 ] || [[ ! $STEP =~ ^[0-9]+
 fi
 . scripts/lib/headless.sh
 . scripts/lib/standin.sh
-[ -x "$BUILD/demo/Vorlia.app/vorlia" ] || die "$BUILD has no demo launcher; build it first"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/vorlia-soak.XXXXXX")
-at_exit rm -rf "$work"
-cp -a tools/standin/game "$work/game"
+standin_game_copy "$BUILD" soak
 # Frames and token assignments, counted in the page and reported once a second.
 counter='<script>(function () { var n = 0, pushes = 0, tok = window.__vrlTok;
 Object.defineProperty(window, "__vrlTok", { configurable: true, get: function () { return tok; },

@@ -11,11 +11,7 @@ RUNS=${2:-3}
 [[ $RUNS =~ ^[0-9]+$ ]] && [ "$RUNS" -ge 1 ] || { echo "usage: $0 [BUILD_DIR] [RUNS]" >&2; exit 2; }
 . scripts/lib/headless.sh
 . scripts/lib/standin.sh
-[ -x "$BUILD/demo/Vorlia.app/vorlia" ] || die "$BUILD has no demo launcher; build it first"
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/vorlia-start-stalls.XXXXXX")
-at_exit rm -rf "$work"
-cp -a tools/standin/game "$work/game"
+standin_game_copy "$BUILD" start-stalls
 page="$work/game/act_web_tiyan/index.html"
 grep -q '</body>' "$page" || die "the stand-in's game page has no </body> to add the report before"
 sed -i 's|</body>|<script>requestAnimationFrame(function () { fetch("/act_web_tiyan/first-frame"); });</script></body>|' "$page"

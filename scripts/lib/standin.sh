@@ -60,3 +60,14 @@ standin_stop() {
     STANDIN_HTTPS_PORT=""
     STANDIN_ROUTE=()
 }
+
+# For a benchmark that adds its counters to the game page: sets `work` to a
+# scratch folder (removed at exit) holding a copy of the stand-in's game in
+# `$work/game`, once BUILD is known to hold the demo launcher.
+standin_game_copy() {
+    local build=$1 name=$2
+    [ -x "$build/demo/Vorlia.app/vorlia" ] || die "$build has no demo launcher; build it first"
+    work=$(mktemp -d "${TMPDIR:-/tmp}/vorlia-$name.XXXXXX")
+    at_exit rm -rf "$work"
+    cp -a tools/standin/game "$work/game"
+}
