@@ -162,6 +162,25 @@ headless_stop() {
 # Presses KEY in whatever window of the X display has the focus; false when it could not.
 headless_key() { timeout 10 xdotool key --clearmodifiers "$1"; }
 
+# True when the window with the focus is one of the launcher's dialogs: on
+# screen, standing over another window and titled "Vorlia" (the game window
+# stands over none; the progress window is titled otherwise).
+headless_dialog_has_focus() {
+    local id
+    id=$(xdotool getactivewindow 2>/dev/null) || return 1
+    xwininfo -id "$id" 2>/dev/null | grep -q "Map State: IsViewable" &&
+        xprop -id "$id" WM_TRANSIENT_FOR 2>/dev/null | grep -q "window id" &&
+        xprop -id "$id" WM_NAME 2>/dev/null | grep -qx 'WM_NAME([A-Z0-9_]*) = "Vorlia"'
+}
+
+# Presses KEY in the launcher's dialog once one has the focus (a dialog is
+# told of before the window manager has given it the focus); false when
+# none had it within 30 s or the key could not be pressed.
+headless_key_in_dialog() {
+    wait_until 30 headless_dialog_has_focus || return 1
+    headless_key "$1"
+}
+
 # Activates one of the running launcher's exported actions (quit,
 # check-updates, ...), as its menu does.
 launcher_action() {

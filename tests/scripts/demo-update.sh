@@ -67,8 +67,7 @@ newer=$(sed -n 's/^demo: the site offers version \([^;]*\);.*/\1/p' "$work/demo.
 [ -n "$newer" ] || fail "the demo offers no newer version"
 wait_for_text "$VORLIA_TEST_LOG" "\"alert\":\"New version $newer available\"" 90 ||
     fail "version $newer was never offered"
-sleep 1
-headless_key Return || fail "could not accept the offer"
+headless_key_in_dialog Return || fail "could not accept the offer"
 wait_for_text "$log" "VRLLauncher/$newer" 120 || fail "version $newer never loaded the game"
 grep -qF "\"CFBundleShortVersionString\": \"$newer\"" "$app/Info.json" ||
     fail "the demo's application folder is not version $newer"
@@ -85,7 +84,6 @@ wait_for_text "$log" '"path":"/download/version.json.sig"' 90 || fail "the updat
 launcher_action check-updates
 wait_for_text "$VORLIA_TEST_LOG" "You have the latest version (" 60 || fail "the check on request said nothing"
 ! file_has "$VORLIA_TEST_LOG" '"alert":"New version' || fail "an update was offered with --no-update"
-sleep 1
-headless_key Return || fail "could not close the notice"
+headless_key_in_dialog Return || fail "could not close the notice"
 end_demo
 echo "run command --no-update: no offer"

@@ -123,15 +123,9 @@ start_launcher() {
     PIDS+=("$LAUNCHER")
 }
 
-# Presses a key in whatever window has the focus.
-key_now() {
-    headless_key "$1" || fail "xdotool could not press $1"
-}
-
-# Presses a key a second from now: in the alert just shown.
+# Presses a key in the alert just shown, once it has the focus.
 press() {
-    sleep 1
-    key_now "$1"
+    headless_key_in_dialog "$1" || fail "no dialog had the focus for $1"
 }
 
 # The request log's length, to look only at what comes after it.
