@@ -116,15 +116,18 @@ fd_growth = settled[-1]["fds"] - settled[0]["fds"]
 fps = [s["fps"] for s in settled]
 pushes = samples[-1]["tokenPushes"]
 longest = stalls.longest(sys.argv[5], int(sys.argv[6]), int(sys.argv[7]))
+most_work = stalls.most_work(sys.argv[5], int(sys.argv[6]), int(sys.argv[7]))
 json.dump({"samples": samples, "perProcess": per_process, "growthMiBPerHour": growth,
-           "descriptorGrowth": fd_growth, "longestStallUs": longest}, open(out, "w"), indent=1)
+           "descriptorGrowth": fd_growth, "longestStallUs": longest,
+           "mostWorkInOneTurnUs": most_work}, open(out, "w"), indent=1)
 for name, v in per_process.items():
     print(f"{name:16s} {v['first']:7.1f} -> {v['last']:7.1f} MiB   {v['growthMiBPerHour']:+7.1f} MiB/h")
 print(f"tree             {settled[0]['pssMiB']:7.1f} -> {settled[-1]['pssMiB']:7.1f} MiB (from second {settled[0]['second']})")
 print(f"frames a second  min {min(fps)} median {sorted(fps)[len(fps) // 2]} max {max(fps)}")
 print(f"token pushes     {pushes} in {samples[-1]['second']} s (one every 600 s expected)")
 print(f"descriptors      launcher {settled[0]['launcherFds']} -> {settled[-1]['launcherFds']}, tree {settled[0]['fds']} -> {settled[-1]['fds']}")
-print(f"longest main-loop stall while playing: {longest / 1000:.1f} ms")
+print(f"longest main-loop stall while playing: {longest / 1000:.1f} ms "
+      f"(most work in one turn {most_work / 1000:.1f} ms)")
 print(f"samples: {out}")
 print(f"growth: memory {growth:.1f} MiB/h descriptors {fd_growth}")
 PY

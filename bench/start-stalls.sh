@@ -33,8 +33,8 @@ for ((run = 1; run <= RUNS; run++)); do
     disown $!
     wait_until 60 frames_beyond "$seen" || die "run $run: no first frame within 60 s"
     t1=$(python3 bench/lib/stalls.py now)
-    read -r longest count < <(python3 bench/lib/stalls.py longest "$work/stalls-$run" "$t0" "$t1")
-    printf 'run %d: first frame after %5.0f ms, longest stall %5.1f ms, %d turns of 8 ms or more\n' \
-        "$run" "$(((t1 - t0) / 1000))" "$(bc -l <<<"$longest / 1000")" "$count"
+    read -r longest count busy < <(python3 bench/lib/stalls.py longest "$work/stalls-$run" "$t0" "$t1")
+    printf 'run %d: first frame after %5.0f ms, longest stall %5.1f ms (most work in one turn %5.1f ms), %d turns of 8 ms or more\n' \
+        "$run" "$(((t1 - t0) / 1000))" "$(bc -l <<<"$longest / 1000")" "$(bc -l <<<"$busy / 1000")" "$count"
     stop_processes_with_setting "${mark%%=*}" "${mark#*=}"
 done

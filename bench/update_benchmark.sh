@@ -2,8 +2,9 @@
 # Benchmark, not a test: a whole update with archives of about 10, 100 and
 # 400 MB from the stand-in site host, through the update suites' harness
 # (tests/scripts/lib/update_harness.sh). For each size it prints the time from
-# pressing "Update now" to the start of the relaunch script and the
-# launcher's peak resident memory, beside the same work done by curl,
+# pressing "Update now" to the start of the relaunch script, the launcher's
+# peak resident memory and its longest main-loop stall (the demo flavour's
+# stall probe), beside the same work done by curl,
 # sha256sum and bsdtar on the same archive, through the launcher's route
 # (the stand-in proxy) and straight to the site host, with the launcher's time
 # as a multiple of each. Each size runs in a D-Bus session of its own, and
@@ -49,17 +50,25 @@ run_size() {
     head -c "$((mb * 1000 * 1000))" /dev/urandom >"$S/release/Vorlia.app/payload.bin"
     publish_release "$S/release/Vorlia.app"
     start_standin || { end_case; return; }
+    LAUNCHER_ENV=(VORLIA_DEMO_STALL_LOG="$S/stalls")
     start_launcher
     wait_for_offer || { end_case; return; }
-    sleep 1
 
     # Resident memory just before the update, to tell what the update adds.
-    local before peak=0 hwm start limit=$((120 + mb))
+    local before peak=0 hwm start stalls_from limit=$((120 + mb))
     before=$(kib "$LAUNCHER" VmRSS)
+    wait_until 30 headless_dialog_has_focus || { fail "the offer never had the focus"; end_case; return; }
     start=$(now)
-    key_now Return
+    stalls_from=$(python3 "$SOURCE/bench/lib/stalls.py" now)
+    headless_key Return || { fail "xdotool could not press Return"; end_case; return; }
     local deadline=$(($(date +%s) + limit))
+    local script="" written=""
     while running "$LAUNCHER"; do
+        # Read while it stands: the relaunched launcher sweeps the work folder.
+        if [ -z "$written" ]; then
+            script=$(compgen -G "$S/tmp/vrl-update-*/swap.sh" | head -1)
+            [ -n "$script" ] && written=$(stat -c %.9Y "$script" 2>/dev/null)
+        fi
         hwm=$(kib "$LAUNCHER" VmHWM)
         [ -n "$hwm" ] && [ "$hwm" -gt "$peak" ] && peak=$hwm
         if [ "$(date +%s)" -ge "$deadline" ]; then
@@ -70,15 +79,19 @@ run_size() {
         sleep 0.05
     done
     # The end is when the relaunch script was written, by its own time stamp:
-    # this loop looks only every tenth of a second or so.
-    local script launcher_s
-    script=$(compgen -G "$S/tmp/vrl-update-*/swap.sh" | head -1)
-    if [ -z "$script" ]; then
+    # the loop above looks only every tenth of a second or so.
+    local launcher_s
+    if [ -z "$written" ]; then
         fail "the launcher quit without writing the relaunch script"
         end_case
         return
     fi
-    launcher_s=$(echo "$(stat -c %.9Y "$script") - $start" | bc)
+    launcher_s=$(echo "$written - $start" | bc)
+    # The launcher's turns from the key press to the script, on the probe's
+    # clock; what follows is the launcher closing for the relaunch.
+    local stall busy
+    read -r stall _ busy < <(python3 "$SOURCE/bench/lib/stalls.py" longest "$S/stalls" "$stalls_from" \
+        "$(echo "$stalls_from + $launcher_s * 1000000" | bc | cut -d. -f1)")
     # The relaunched version 2 must be up; it is ended before the tools run,
     # so that they do not share the processors with its start.
     started_since 0 2 90 || fail "version 2 did not start within 90 s after the update"
@@ -96,8 +109,8 @@ run_size() {
 
     if ! case_failed; then
         local proxied_s=${proxied% *} direct_s=${direct% *}
-        printf '%6s MB  launcher: %6.2f s, peak %7d KiB (%7d KiB before)   by hand: %6.2f s via the proxy (%.2fx), %6.2f s direct (%.2fx), peak %7d KiB\n' \
-            "$mb" "$launcher_s" "$peak" "$before" "$proxied_s" "$(echo "$launcher_s / $proxied_s" | bc -l)" \
+        printf '%6s MB  launcher: %6.2f s, peak %7d KiB (%7d KiB before), longest main-loop stall %5.1f ms (most work in one turn %5.1f ms)   by hand: %6.2f s via the proxy (%.2fx), %6.2f s direct (%.2fx), peak %7d KiB\n' \
+            "$mb" "$launcher_s" "$peak" "$before" "$(bc -l <<<"$stall / 1000")" "$(bc -l <<<"$busy / 1000")" "$proxied_s" "$(echo "$launcher_s / $proxied_s" | bc -l)" \
             "$direct_s" "$(echo "$launcher_s / $direct_s" | bc -l)" "${proxied#* }"
     fi
     end_case

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -20,8 +21,17 @@ constexpr gint64 shortestStallUs = 8000;
 struct StallSource {
     GSource source;
     int fd;
-    gint64 polledAt; // 0 before the first poll
+    gint64 polledAt;  // 0 before the first poll
+    gint64 polledCpu; // the main thread's processor time then
 };
+
+// The calling thread's processor time: a long turn with little of it was
+// the thread waiting or not scheduled, not working.
+gint64 threadCpuUs() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<gint64>(now.tv_sec) * G_USEC_PER_SEC + now.tv_nsec / 1000;
+}
 
 gboolean prepare(GSource* source, gint* timeout) {
     auto* probe = reinterpret_cast<StallSource*>(source);
@@ -31,9 +41,11 @@ gboolean prepare(GSource* source, gint* timeout) {
         const gint64 stall = now - probe->polledAt;
         probe->polledAt = 0;
         if (stall >= shortestStallUs) {
-            char line[48];
-            const int n =
-                std::snprintf(line, sizeof line, "%" G_GINT64_FORMAT " %" G_GINT64_FORMAT "\n", now, stall);
+            const gint64 work = threadCpuUs() - probe->polledCpu;
+            char line[72];
+            const int n = std::snprintf(line, sizeof line,
+                                        "%" G_GINT64_FORMAT " %" G_GINT64_FORMAT " %" G_GINT64_FORMAT "\n",
+                                        now, stall, work);
             // One write per line on an O_APPEND descriptor: whole lines even
             // when a reader watches the file as it grows.
             while (::write(probe->fd, line, static_cast<size_t>(n)) < 0 && errno == EINTR) {
@@ -44,7 +56,9 @@ gboolean prepare(GSource* source, gint* timeout) {
 }
 
 gboolean check(GSource* source) {
-    reinterpret_cast<StallSource*>(source)->polledAt = g_get_monotonic_time();
+    auto* probe = reinterpret_cast<StallSource*>(source);
+    probe->polledAt = g_get_monotonic_time();
+    probe->polledCpu = threadCpuUs();
     return FALSE;
 }
 
@@ -67,6 +81,7 @@ void startStallProbeFromEnvironment() {
     auto* probe = reinterpret_cast<StallSource*>(source);
     probe->fd = fd;
     probe->polledAt = 0;
+    probe->polledCpu = 0;
     // The highest priority puts it first in the context's list, where its
     // prepare and check run in every turn whatever else is ready.
     g_source_set_priority(source, G_MININT);
