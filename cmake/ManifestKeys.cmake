@@ -36,7 +36,7 @@ function(vorlia_manifest_public_keys text dev_key build_type out)
   if(NOT dev_key STREQUAL "" AND dev_key IN_LIST keys)
     if(build_type STREQUAL "RELEASE")
       message(FATAL_ERROR "A Release build cannot trust the development manifest key: anyone could sign updates "
-                          "for it. Pass your own with -DVORLIA_MANIFEST_PUBLIC_KEY=... (see README, For publishers).")
+                          "for it. Pass your own with -DVORLIA_MANIFEST_PUBLIC_KEY=... (see docs/publishing.md).")
     endif()
     message(WARNING "\n*** DEVELOPMENT MANIFEST KEY ***\nThis build trusts update manifests signed with "
                     "tests/fixtures/DEV-ONLY-manifest-signing.key, whose secret half is public. "

@@ -30,6 +30,8 @@ std::string launcherVersionFromInfo(const std::optional<std::string>& infoJson) 
     if (!info.is_object()) {
         return fallback;
     }
+    // The key's name stays as it is: published archives carry it, and the
+    // launchers already out there read it from them.
     const auto it = info.find("CFBundleShortVersionString");
     if (it == info.end() || !it->is_string()) {
         return fallback;

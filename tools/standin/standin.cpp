@@ -47,29 +47,53 @@ struct Fault {
     unsigned status = 0;
 };
 
+// The named kinds, in the order --help lists them; a three-digit status is
+// the one kind without a name.
+struct NamedFault {
+    const char* name;
+    Fault fault;
+    const char* what;
+};
+constexpr NamedFault namedFaults[] = {
+    {"206", {Fault::Kind::Partial, 206}, "half the body as a 206 partial answer"},
+    {"partial", {Fault::Kind::Partial, 206}, "the same as 206"},
+    {"cut", {Fault::Kind::Cut, 200}, "half the body, then the connection closes"},
+    {"stall", {Fault::Kind::Stall, 200}, "half the body, then no more bytes while the connection stays open"},
+    {"chunked-cut",
+     {Fault::Kind::ChunkedCut, 200},
+     "one chunk, then the connection closes without the last one"},
+    {"gzip-cut", {Fault::Kind::GzipCut, 200}, "half a gzip-encoded body, then the connection closes"},
+    {"endless", {Fault::Kind::Endless, 200}, "a chunked body that never ends"},
+};
+
 std::optional<Fault> parseFaultKind(const std::string& kind) {
-    if (kind == "206" || kind == "partial") {
-        return Fault{Fault::Kind::Partial, 206};
-    }
-    if (kind == "cut") {
-        return Fault{Fault::Kind::Cut, 200};
-    }
-    if (kind == "stall") {
-        return Fault{Fault::Kind::Stall, 200};
-    }
-    if (kind == "chunked-cut") {
-        return Fault{Fault::Kind::ChunkedCut, 200};
-    }
-    if (kind == "gzip-cut") {
-        return Fault{Fault::Kind::GzipCut, 200};
-    }
-    if (kind == "endless") {
-        return Fault{Fault::Kind::Endless, 200};
+    for (const NamedFault& named : namedFaults) {
+        if (kind == named.name) {
+            return named.fault;
+        }
     }
     if (kind.size() == 3 && kind.find_first_not_of("0123456789") == std::string::npos && kind[0] >= '1') {
         return Fault{Fault::Kind::Status, static_cast<unsigned>(std::stoul(kind))};
     }
     return std::nullopt;
+}
+
+// What --fault accepts: KINDS is "404|206|...", HELP one line a kind.
+std::string faultKinds() {
+    std::string kinds = "404";
+    for (const NamedFault& named : namedFaults) {
+        kinds = kinds + "|" + named.name;
+    }
+    return kinds;
+}
+
+std::string faultHelp() {
+    std::string help = "Make PATH answer with KIND:\n"
+                       "      a status such as 404: that status and a short text";
+    for (const NamedFault& named : namedFaults) {
+        help = help + "\n      " + named.name + ": " + named.what;
+    }
+    return help;
 }
 
 struct Options {
@@ -617,6 +641,7 @@ int main(int argc, char** argv) {
     gchar* siteDir = nullptr;
     gchar* logFile = nullptr;
     gchar** faults = nullptr;
+    const std::string faultText = faultHelp();
     const GOptionEntry entries[] = {
         {"game-host", 0, 0, G_OPTION_ARG_STRING, &gameHost, "Game host name (default: the build's)", "NAME"},
         {"site-host", 0, 0, G_OPTION_ARG_STRING, &siteHost, "Site host name (default: the build's)", "NAME"},
@@ -627,10 +652,7 @@ int main(int argc, char** argv) {
         {"game-dir", 0, 0, G_OPTION_ARG_FILENAME, &gameDir, "Folder served as the game host's root", "DIR"},
         {"site-dir", 0, 0, G_OPTION_ARG_FILENAME, &siteDir, "Folder served as the site host's root", "DIR"},
         {"log", 0, 0, G_OPTION_ARG_FILENAME, &logFile, "Append the request log to FILE", "FILE"},
-        {"fault", 0, 0, G_OPTION_ARG_STRING_ARRAY, &faults,
-         "Make PATH answer with a status (e.g. 404), 206 (half the body), cut (connection closed "
-         "mid-body) or stall (no more bytes after half the body)",
-         "PATH=KIND"},
+        {"fault", 0, 0, G_OPTION_ARG_STRING_ARRAY, &faults, faultText.c_str(), "PATH=KIND"},
         {nullptr, 0, 0, G_OPTION_ARG_NONE, nullptr, nullptr, nullptr},
     };
     const Handle<GOptionContext> context =
@@ -660,8 +682,7 @@ int main(int argc, char** argv) {
         const auto eq = fault.rfind('=');
         const auto kind = eq == std::string::npos ? std::nullopt : parseFaultKind(fault.substr(eq + 1));
         if (!kind || fault[0] != '/') {
-            return fail("bad --fault " + fault +
-                        " (expected /path=404|206|cut|stall|chunked-cut|gzip-cut|endless)");
+            return fail("bad --fault " + fault + " (expected /path=" + faultKinds() + ")");
         }
         o.faults[fault.substr(0, eq)] = *kind;
     }
