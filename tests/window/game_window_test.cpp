@@ -179,10 +179,10 @@ TEST_F(LauncherTest, VersionTheEngineCannotSendStillMarksTheLauncher) {
 
 TEST_F(LauncherTest, CtrlRAndF5EachReloadTheGame) {
     launch();
-    ASSERT_TRUE(runUntil([&] { return webkit_web_view_is_loading(launcher->game()->web()) == FALSE; }));
+    ASSERT_TRUE(runUntil([&] { return webkit_web_view_is_loading(launcher->engine()->web()) == FALSE; }));
     pressKeys(window(), "ctrl+r");
     EXPECT_TRUE(runUntil([&] { return server.countRequests(startPath) == 2; }));
-    ASSERT_TRUE(runUntil([&] { return webkit_web_view_is_loading(launcher->game()->web()) == FALSE; }));
+    ASSERT_TRUE(runUntil([&] { return webkit_web_view_is_loading(launcher->engine()->web()) == FALSE; }));
     pressKeys(window(), "F5");
     EXPECT_TRUE(runUntil([&] { return server.countRequests(startPath) == 3; }));
 }
@@ -333,9 +333,9 @@ TEST_F(LauncherTest, ThePageDrawsWithCairoAsWithGL) {
         "</body></html>");
     launch();
     ASSERT_EQ(rendererOf(window()), "GskCairoRenderer");
-    ASSERT_TRUE(waitForValue(launcher->game()->web(), "document.readyState", "\"complete\""));
+    ASSERT_TRUE(waitForValue(launcher->engine()->web(), "document.readyState", "\"complete\""));
     runFor(1s);
-    Gtk::Widget* page = Glib::wrap(GTK_WIDGET(launcher->game()->web()));
+    Gtk::Widget* page = Glib::wrap(GTK_WIDGET(launcher->engine()->web()));
     const Picture cairo = drawnWith(*page, gtk_native_get_renderer(GTK_NATIVE(window().gobj())));
 
     const std::unique_ptr<GskRenderer, decltype(&g_object_unref)> gl(gsk_gl_renderer_new(), g_object_unref);
@@ -383,13 +383,13 @@ TEST_F(LauncherTest, APageWithoutABackgroundIsOnTheEnginesDefaultAfterABlackStar
     slow.delay = 3s;
     server.serve(startPath, slow);
     launch(); // the start request has arrived and waits for its answer
-    Gtk::Widget* page = Glib::wrap(GTK_WIDGET(launcher->game()->web()));
+    Gtk::Widget* page = Glib::wrap(GTK_WIDGET(launcher->engine()->web()));
     ASSERT_TRUE(runUntil([&] { return page->get_mapped() && page->get_width() > 0; }));
     // Nothing, or black, over the black window: -1 when the view draws nothing yet.
     EXPECT_LT(meanBrightness(*page), 20) << "the view before the first page commits";
-    ASSERT_EQ(evaluate(launcher->game()->web(), "document.readyState"), "\"complete\"")
+    ASSERT_EQ(evaluate(launcher->engine()->web(), "document.readyState"), "\"complete\"")
         << "the start page is still on its way";
-    ASSERT_TRUE(waitForValue(launcher->game()->web(), "document.getElementById('marker')?.textContent ?? ''",
+    ASSERT_TRUE(waitForValue(launcher->engine()->web(), "document.getElementById('marker')?.textContent ?? ''",
                              "\"Game\""));
     const Rgb white{255, 255, 255};
     EXPECT_TRUE(runUntil(
