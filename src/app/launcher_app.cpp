@@ -21,8 +21,8 @@ constexpr const char* windowClass = "Vorlia";
 
 } // namespace
 
-GameWindowSettings gameWindowSettings(const Config& config, const LaunchHooks& hooks) {
-    GameWindowSettings s;
+GameEngineSettings gameEngineSettings(const Config& config, const LaunchHooks& hooks) {
+    GameEngineSettings s;
     s.gameStartURL = config.gameStartURL;
     s.gameHost = config.gameHost;
     s.allowedHosts = config.allowedHosts;
@@ -34,10 +34,13 @@ GameWindowSettings gameWindowSettings(const Config& config, const LaunchHooks& h
     s.retryBackOffScale = config.timing.retryBackOffScale;
     s.dataFolder = config.folders.data;
     s.cacheFolder = config.folders.cache;
-    s.stateFolder = config.folders.state;
     s.routeNetwork = hooks.routeNetwork;
     s.sleepBusAddress = hooks.sleepBusAddress;
     return s;
+}
+
+GameWindowSettings gameWindowSettings(const Config& config) {
+    return GameWindowSettings{config.folders.state};
 }
 
 UpdateSettings updateSettings(const Config& config, const LaunchHooks& hooks) {
@@ -66,9 +69,11 @@ LauncherApp::LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config
         // The page first: the engine starts its web process with the load,
         // and that start is the longest wait of all, so it runs while the
         // rest of the start-up does. The window shows at activation.
-        GameWindowSettings settings = gameWindowSettings(config_, hooks_);
+        GameEngineSettings settings = gameEngineSettings(config_, hooks_);
         settings.hardwareAcceleration = rendering_.engineAcceleration;
-        game_ = std::make_unique<GameWindow>(app_, std::move(settings), opener_);
+        engine_ = std::make_unique<GameEngine>(std::move(settings), opener_);
+        game_ = std::make_unique<GameWindow>(app_, gameWindowSettings(config_), *engine_);
+        engine_->start();
         game_->window().set_icon_name(config_.iconName);
         // One look for the whole application: menus, popups and dialogs in
         // GTK's dark style, matching the game's black frame.
@@ -98,7 +103,7 @@ void LauncherApp::openGameWindow() {
     opened_ = true;
     game_->window().present();
     if (hooks_.renderingShown) {
-        hooks_.renderingShown(rendering_, game_->web(), GTK_WINDOW(game_->window().gobj()));
+        hooks_.renderingShown(rendering_, engine_->web(), GTK_WINDOW(game_->window().gobj()));
     }
     // Off the start path: once the window has drawn. A few small files,
     // written only on a first start or after the folder moved.
@@ -128,9 +133,12 @@ void LauncherApp::addActions() {
             }
         };
     };
-    const auto edit = [withGame](const char* command) {
-        return withGame(
-            [command](GameWindow& game) { webkit_web_view_execute_editing_command(game.web(), command); });
+    const auto edit = [this](const char* command) {
+        return [this, command] {
+            if (engine_) {
+                webkit_web_view_execute_editing_command(engine_->web(), command);
+            }
+        };
     };
     app_->add_action("about", [this] {
         auto* about = Gtk::make_managed<Gtk::AboutDialog>();
@@ -183,8 +191,8 @@ void LauncherApp::buildMenuBar() {
 }
 
 void LauncherApp::reloadGame() {
-    if (game_) {
-        game_->reloadGame();
+    if (engine_) {
+        engine_->reloadGame();
     }
 }
 

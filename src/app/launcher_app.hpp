@@ -9,6 +9,7 @@
 #include "update/gtk/gtk_update_ui.hpp"
 #include "update/update_flow.hpp"
 #include "update/update_settings.hpp"
+#include "window/game_engine.hpp"
 #include "window/game_window.hpp"
 #include "window/uri_opener.hpp"
 
@@ -27,7 +28,7 @@ namespace vorlia {
 // What the demo and test flavours add to a launcher; the production
 // executable leaves every hook empty.
 struct LaunchHooks {
-    std::function<void(WebKitNetworkSession*)> routeNetwork;     // the game window's network session
+    std::function<void(WebKitNetworkSession*)> routeNetwork;     // the game engine's network session
     std::function<void(SoupSession*)> routeSession;              // the updater's HTTP session
     std::function<void(const Alert&)> alertShown;                // each updater dialog, as it shows
     std::function<void(const std::filesystem::path&)> itemShown; // each item handed to the file manager
@@ -39,7 +40,8 @@ struct LaunchHooks {
 };
 
 // The values each part takes from the configuration.
-GameWindowSettings gameWindowSettings(const Config& config, const LaunchHooks& hooks);
+GameEngineSettings gameEngineSettings(const Config& config, const LaunchHooks& hooks);
+GameWindowSettings gameWindowSettings(const Config& config);
 UpdateSettings updateSettings(const Config& config, const LaunchHooks& hooks);
 
 // Trackable: the callbacks it leaves with GLib's main loop go with it.
@@ -59,6 +61,7 @@ class LauncherApp : public sigc::trackable {
     // the application ends after them.
     void quit();
 
+    GameEngine* engine() { return engine_.get(); }
     GameWindow* game() { return game_.get(); }
     // The one updater of the process and its screen, made on first use.
     UpdateFlow& updater();
@@ -75,7 +78,10 @@ class LauncherApp : public sigc::trackable {
     LaunchHooks hooks_;
     RenderingChoice rendering_;
     std::vector<std::string> notPassedOn_;
-    std::unique_ptr<GameWindow> game_; // made at start-up, shown at the first activation
+    // Both made at start-up, the window shown at the first activation; the
+    // window goes first, the engine whose view it shows after it.
+    std::unique_ptr<GameEngine> engine_;
+    std::unique_ptr<GameWindow> game_;
     bool opened_ = false;
     std::unique_ptr<GtkUpdateUi> updateUi_;
     // After the screen, so that it goes first and nothing reaches a screen that is gone.

@@ -1,5 +1,6 @@
-// The main menu as plain data: titles, order, actions and keys. The GTK
-// adapter (app_delegate.cpp) turns it into a Gio::Menu and accelerators.
+// The main menu as plain data: titles, order, actions and keys.
+// LauncherApp::buildMenuBar (launcher_app.cpp) turns it into a Gio::Menu and
+// accelerators.
 #pragma once
 
 #include <string>

@@ -19,7 +19,7 @@ TEST(WindowState, RoundTrip) {
     }
 }
 
-TEST(WindowState, KeptUnderTheAutosaveName) {
+TEST(WindowState, KeptInTheGroupVRLMainWindow) {
     EXPECT_NE(keyFileFromWindowState(WindowState{}).find("[VRLMainWindow]"), std::string::npos);
 }
 

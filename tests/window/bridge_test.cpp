@@ -6,6 +6,7 @@
 #include "demo/route.hpp"
 #include "rules/token.hpp"
 #include "support/standin.hpp"
+#include "window/game_engine.hpp"
 #include "window/game_window.hpp"
 #include "window/support/window_test.hpp"
 
@@ -78,7 +79,9 @@ class BridgeTest : public WindowTest {
         if (!sleepBus.empty()) {
             hooks.sleepBusAddress = sleepBus;
         }
-        game_ = std::make_unique<GameWindow>(app, gameWindowSettings(*config_, hooks), opener_);
+        engine_ = std::make_unique<GameEngine>(gameEngineSettings(*config_, hooks), opener_);
+        game_ = std::make_unique<GameWindow>(app, gameWindowSettings(*config_), *engine_);
+        engine_->start();
         tokensAtCreation_.insert(accessTokenNow(config_->tokenKey));
         game_->window().present();
         ASSERT_TRUE(
@@ -98,6 +101,7 @@ class BridgeTest : public WindowTest {
 
     void TearDown() override {
         game_.reset();
+        engine_.reset();
         WindowTest::TearDown();
     }
 
@@ -110,11 +114,12 @@ class BridgeTest : public WindowTest {
         return token.is_string() && tokensAtCreation_.contains(token.get<std::string>());
     }
 
-    WebKitWebView* web() const { return game_->web(); }
+    WebKitWebView* web() const { return engine_->web(); }
 
     HttpServer server;
     RecordingOpener opener_;
     std::unique_ptr<Config> config_;
+    std::unique_ptr<GameEngine> engine_;
     std::unique_ptr<GameWindow> game_;
     // The window's creation token: one of these two, should the hour turn meanwhile.
     std::set<std::string> tokensAtCreation_;
@@ -137,7 +142,7 @@ TEST_F(BridgeTest, RefreshReplacesTheTokenInTheMainFrameOnly) {
     ASSERT_EQ(value("window.__vrlTok = 'stale'; " + frame + ".__vrlTok = 'stale in frame'"),
               "stale in frame");
 
-    game_->refreshPageToken();
+    engine_->refreshPageToken();
     EXPECT_TRUE(runUntil([&] { return value("window.__vrlTok") == accessTokenNow(config_->tokenKey); }, 10s))
         << value("window.__vrlTok");
     EXPECT_EQ(value(frame + ".__vrlTok"), "stale in frame");
@@ -176,7 +181,7 @@ TEST_F(BridgeTest, ResumeFromSleepPushesAFreshTokenAtOnce) {
 
     Config config = localConfig(server, folders);
     openLocalPage(std::move(config), address);
-    ASSERT_TRUE(runUntil([&] { return game_->listeningForResume(); }, 10s));
+    ASSERT_TRUE(runUntil([&] { return engine_->listeningForResume(); }, 10s));
     ASSERT_EQ(value("window.__vrlTok = 'stale'"), "stale");
     ASSERT_TRUE(g_dbus_connection_emit_signal(logind.get(), nullptr, "/org/freedesktop/login1",
                                               "org.freedesktop.login1.Manager", "PrepareForSleep",
@@ -191,7 +196,7 @@ TEST_F(BridgeTest, ReloadStartsAgainWithTheCreationToken) {
     // A later token pushed by a tick is gone with the document it was pushed into.
     ASSERT_EQ(value("window.__vrlTok = 'pushed later'; window.saw = undefined; 1"), 1);
 
-    game_->reloadGame();
+    engine_->reloadGame();
     ASSERT_TRUE(runUntil([&] { return value("window.saw !== undefined") == true; }));
     EXPECT_EQ(server.countRequests(startPath), 2U);
     EXPECT_TRUE(isCreationToken(value("window.saw.token"))) << value("window.saw");
@@ -338,7 +343,7 @@ TEST_F(BridgeStandInTest, GatedRequestsCarryThePagesCurrentToken) {
     expectProbes({probes[0], probes[3], probes[4]}, false);
 
     // ...so once the tick has pushed a fresh one, the host accepts them again.
-    game_->refreshPageToken();
+    engine_->refreshPageToken();
     ASSERT_TRUE(runUntil([&] { return value("window.__vrlTok") == accessTokenNow(config_->tokenKey); }, 10s));
     expectProbes(probes, true);
 }

@@ -6,6 +6,7 @@
 #include "demo/route.hpp"
 #include "rules/rendering.hpp"
 #include "support/standin.hpp"
+#include "window/game_engine.hpp"
 #include "window/game_window.hpp"
 #include "window/support/window_test.hpp"
 
@@ -68,8 +69,10 @@ TEST_F(StandInWindowTest, GameWindowPlaysTheStandInStartPage) {
     const Config config = hosts.config();
     RecordingOpener opener;
     const double opened = wallClockNow();
-    auto game =
-        std::make_unique<GameWindow>(app, gameWindowSettings(config, demo::standInHooks(config)), opener);
+    auto engine =
+        std::make_unique<GameEngine>(gameEngineSettings(config, demo::standInHooks(config)), opener);
+    auto game = std::make_unique<GameWindow>(app, gameWindowSettings(config), *engine);
+    engine->start();
     game->window().present();
 
     ASSERT_TRUE(runUntil([&] { return pageReport(hosts).has_value(); }, 60s));
@@ -85,9 +88,9 @@ TEST_F(StandInWindowTest, GameWindowPlaysTheStandInStartPage) {
     const double loadEventAt = body.value("loadEventAt", 0.0) / 1000.0;
     EXPECT_GE(loadEventAt, opened) << loaded;
     EXPECT_LE(loadEventAt, loaded.value("time", 0.0)) << loaded;
-    const auto location = evaluate(game->web(), "location.href");
+    const auto location = evaluate(engine->web(), "location.href");
     EXPECT_EQ(location, nlohmann::json(config.gameStartURL).dump());
-    EXPECT_EQ(evaluate(game->web(), "document.getElementById('host').textContent"),
+    EXPECT_EQ(evaluate(engine->web(), "document.getElementById('host').textContent"),
               nlohmann::json("Connected to " + config.gameHost).dump());
     expectAllChecksPassed(*pageReport(hosts), config.gameHost);
 
@@ -106,6 +109,7 @@ TEST_F(StandInWindowTest, GameWindowPlaysTheStandInStartPage) {
     }
     saveScreenshot("standin-start-page");
     game.reset();
+    engine.reset();
 }
 
 // The demo executable as the run command starts it, with the stand-in route

@@ -237,12 +237,15 @@ Config localConfig(const std::string& origin, const std::filesystem::path& folde
 }
 
 void launchInProcess(Glib::RefPtr<Gtk::Application>& app, std::unique_ptr<LauncherApp>& launcher,
-                     const Config& config, UriOpener& opener) {
+                     const Config& config, UriOpener& opener, const std::function<void(LauncherApp&)>& made) {
     app = Gtk::Application::create(config.applicationId, Gio::Application::Flags::NON_UNIQUE);
     launcher = std::make_unique<LauncherApp>(app, config, opener, demo::standInHooks(config));
     app->register_application();
-    app->activate();
     ASSERT_NE(launcher->game(), nullptr);
+    if (made) {
+        made(*launcher);
+    }
+    app->activate();
     Gtk::Window& window = launcher->game()->window();
     ASSERT_TRUE(runUntil([&] { return window.get_mapped() && window.get_width() > 0; }));
 }

@@ -73,9 +73,11 @@ inline Config localConfig(const HttpServer& server, const TempFolder& folders) {
 
 // Starts the launcher in this process as the player does (the application's
 // startup and activation through the LauncherApp) and waits until its game
-// window is on screen.
+// window is on screen. `made`, when given, sees the launcher once its game
+// window is made, before the main loop first runs.
 void launchInProcess(Glib::RefPtr<Gtk::Application>& app, std::unique_ptr<LauncherApp>& launcher,
-                     const Config& config, UriOpener& opener);
+                     const Config& config, UriOpener& opener,
+                     const std::function<void(LauncherApp&)>& made = {});
 
 // Runs a whole launcher as main does (LauncherApp, the application's own run
 // loop, single instance over D-Bus) for "ORIGIN FOLDER APPLICATION-ID".
