@@ -30,17 +30,27 @@ std::optional<std::string> readSmallFile(const fs::path& file, std::uintmax_t li
     return std::move(*content);
 }
 
+// Whether the file was written.
 expected<bool, std::string> writeUnlessCurrent(const fs::path& file, std::string_view content, bool current) {
     if (current) {
         return false;
     }
-    if (auto made = makeFolders(file.parent_path()); !made) {
-        return unexpected(made.error());
+    return makeFolders(file.parent_path())
+        .and_then([&] { return writeFileAtomically(file, content, 0644); })
+        .map([] { return true; });
+}
+
+// The folder's icon in the user's hicolor theme; whether it was written. A
+// folder without an icon has none to keep.
+expected<bool, std::string> keepIcon(const fs::path& applicationFolder, const fs::path& dataHome,
+                                     std::string_view iconName) {
+    const std::string iconFile = std::string(iconName) + ".svg";
+    const auto icon = readSmallFile(applicationFolder / iconFile, iconMaxSize);
+    if (!icon) {
+        return false;
     }
-    if (auto written = writeFileAtomically(file, content, 0644); !written) {
-        return unexpected(written.error());
-    }
-    return true;
+    const fs::path installed = dataHome / "icons" / "hicolor" / "scalable" / "apps" / iconFile;
+    return writeUnlessCurrent(installed, *icon, readSmallFile(installed, iconMaxSize) == icon);
 }
 
 } // namespace
@@ -76,24 +86,13 @@ keepDesktopMenuEntry(const fs::path& applicationFolder, const fs::path& temporar
     }
     const fs::path entry = dataHome / "applications" / entryName;
     const auto present = readSmallFile(entry, desktopEntryMaxSize);
-    const auto entryWritten =
-        writeUnlessCurrent(entry, *text, present && desktopEntryStarts(*present, executable));
-    if (!entryWritten) {
-        return unexpected(entryWritten.error());
-    }
-
-    bool iconWritten = false;
-    const std::string iconFile = std::string(iconName) + ".svg";
-    if (const auto icon = readSmallFile(applicationFolder / iconFile, iconMaxSize)) {
-        const fs::path installed = dataHome / "icons" / "hicolor" / "scalable" / "apps" / iconFile;
-        const auto installedIcon = readSmallFile(installed, iconMaxSize);
-        const auto written = writeUnlessCurrent(installed, *icon, installedIcon == icon);
-        if (!written) {
-            return unexpected(written.error());
-        }
-        iconWritten = *written;
-    }
-    return *entryWritten || iconWritten ? DesktopMenuOutcome::written : DesktopMenuOutcome::upToDate;
+    return writeUnlessCurrent(entry, *text, present && desktopEntryStarts(*present, executable))
+        .and_then([&](bool entryWritten) {
+            return keepIcon(applicationFolder, dataHome, iconName).map([entryWritten](bool iconWritten) {
+                return entryWritten || iconWritten ? DesktopMenuOutcome::written
+                                                   : DesktopMenuOutcome::upToDate;
+            });
+        });
 }
 
 } // namespace vorlia

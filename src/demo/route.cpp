@@ -86,12 +86,10 @@ expected<Config, std::string> withStandInRoute(Config config) {
         return unexpected("VORLIA_STANDIN_CERT must name the stand-in hosts' certificate file: " +
                           pem.error());
     }
-    auto route = makeStandInRoute(proxy, std::move(*pem));
-    if (!route) {
-        return unexpected(route.error());
-    }
-    config.route = std::move(*route);
-    return config;
+    return makeStandInRoute(proxy, std::move(*pem)).map([&config](Route route) {
+        config.route = std::move(route);
+        return std::move(config);
+    });
 }
 
 void routeNetwork(WebKitNetworkSession* session, const Route& route, const std::vector<std::string>& hosts) {

@@ -1,5 +1,7 @@
 #include "rules/desktop_entry.hpp"
 
+#include "base/handle.hpp"
+
 #include <glib.h>
 
 #include <algorithm>
@@ -13,13 +15,7 @@ namespace {
 constexpr std::string_view plainInExec = "-_./+,:@%";
 constexpr std::string_view escapedInQuotes = "\"`$\\";
 
-std::string_view trimmed(std::string_view s) {
-    const auto first = s.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
-}
+constexpr const char* mainGroup = "Desktop Entry";
 
 } // namespace
 
@@ -53,15 +49,7 @@ std::optional<std::string> desktopExecArgument(std::string_view executable) {
     if (quote) {
         argument += '"';
     }
-    // The value is a desktop entry string too, whose own escape is the backslash.
-    std::string value;
-    for (const char c : argument) {
-        value += c;
-        if (c == '\\') {
-            value += '\\';
-        }
-    }
-    return value;
+    return argument;
 }
 
 std::optional<std::string> userDesktopEntry(std::string_view folderEntry, std::string_view executable) {
@@ -69,55 +57,31 @@ std::optional<std::string> userDesktopEntry(std::string_view folderEntry, std::s
     if (!exec || !g_utf8_validate(folderEntry.data(), static_cast<gssize>(folderEntry.size()), nullptr)) {
         return std::nullopt;
     }
-    std::string text;
-    bool inMainGroup = false;
-    bool replaced = false;
-    while (!folderEntry.empty()) {
-        const auto end = folderEntry.find('\n');
-        const std::string_view raw = folderEntry.substr(0, end);
-        folderEntry = end == std::string_view::npos ? std::string_view{} : folderEntry.substr(end + 1);
-        const std::string_view line = trimmed(raw);
-        if (line.starts_with('[')) {
-            inMainGroup = line == "[Desktop Entry]";
-        }
-        const std::string_view key = trimmed(line.substr(0, line.find('=')));
-        if (inMainGroup && line.find('=') != std::string_view::npos && key == desktopEntryMarkKey) {
-            continue; // written once, after Exec=
-        }
-        if (inMainGroup && !replaced && line.find('=') != std::string_view::npos && key == "Exec") {
-            text += "Exec=" + *exec + "\n" + std::string(desktopEntryMark) + "\n";
-            replaced = true;
-            continue;
-        }
-        text.append(raw);
-        text += '\n';
-    }
-    if (!replaced) {
+    // Comments and translations are the folder's too: the entry keeps them.
+    const Handle<GKeyFile> entry(g_key_file_new());
+    if (!g_key_file_load_from_data(
+            entry.get(), folderEntry.data(), folderEntry.size(),
+            static_cast<GKeyFileFlags>(G_KEY_FILE_KEEP_COMMENTS | G_KEY_FILE_KEEP_TRANSLATIONS), nullptr) ||
+        !g_key_file_has_key(entry.get(), mainGroup, "Exec", nullptr)) {
         return std::nullopt;
     }
-    return text;
+    g_key_file_set_string(entry.get(), mainGroup, "Exec", exec->c_str());
+    g_key_file_set_string(entry.get(), mainGroup, desktopEntryMarkKey, desktopEntryMarkValue);
+    gsize length = 0;
+    const GText text(g_key_file_to_data(entry.get(), &length, nullptr));
+    return std::string(text.get(), length);
 }
 
 bool desktopEntryStarts(std::string_view entryText, std::string_view executable) {
     const auto exec = desktopExecArgument(executable);
-    if (!exec) {
+    const Handle<GKeyFile> entry(g_key_file_new());
+    if (!exec || !g_key_file_load_from_data(entry.get(), entryText.data(), entryText.size(), G_KEY_FILE_NONE,
+                                            nullptr)) {
         return false;
     }
-    bool inMainGroup = false;
-    while (!entryText.empty()) {
-        const auto end = entryText.find('\n');
-        const std::string_view line = trimmed(entryText.substr(0, end));
-        entryText = end == std::string_view::npos ? std::string_view{} : entryText.substr(end + 1);
-        if (line.starts_with('[')) {
-            inMainGroup = line == "[Desktop Entry]";
-            continue;
-        }
-        const auto equals = line.find('=');
-        if (inMainGroup && equals != std::string_view::npos && trimmed(line.substr(0, equals)) == "Exec") {
-            return trimmed(line.substr(equals + 1)) == *exec;
-        }
-    }
-    return false;
+    const GText value(g_key_file_get_string(entry.get(), mainGroup, "Exec", nullptr));
+    // Blanks after the command split off no argument.
+    return value && std::string_view(g_strchomp(value.get())) == *exec;
 }
 
 } // namespace vorlia

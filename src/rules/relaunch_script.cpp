@@ -2,6 +2,8 @@
 
 namespace vorlia {
 
+// GLib's g_shell_quote writes this very text today, but its documentation
+// leaves the style open (single or double quotes), and this text is fixed.
 std::string shellQuote(std::string_view path) {
     std::string quoted = "'";
     for (const char c : path) {

@@ -60,13 +60,14 @@ TEST(BridgeScript, VersionIsAnEscapedStringLiteral) {
         {"a\\b", "a\\\\b"},
         {"a\\", "a\\\\"},
         {"a\nb\rc", "a\\nb\\rc"},
-        {"a\tb\x01\x1f", "a\\u0009b\\u0001\\u001f"},
+        {"a\tb\x01\x1f", "a\\tb\\u0001\\u001f"},
         {std::string("a\0b", 3), "a\\u0000b"},
-        {"a\u2028b\u2029c", "a\\u2028b\\u2029c"},
-        // Broken UTF-8: a stray byte and a sequence cut short.
+        {"a\u2028b\u2029c", "a\u2028b\u2029c"},
+        // Broken UTF-8: a stray byte and a sequence cut short, each read as
+        // one replacement character.
         {std::string("a\xff"
                      "b\xe2\x80"),
-         "a\\ufffdb\\ufffd\\ufffd"},
+         "a\ufffdb\ufffd"},
         {"'single' `back` </script>", "'single' `back` </script>"},
     };
     for (const auto& [version, literal] : cases) {

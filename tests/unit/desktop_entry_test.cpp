@@ -14,7 +14,7 @@ namespace {
 struct ExecCase {
     const char* name;
     std::string executable;
-    std::optional<std::string> exec; // the Exec= value, or nothing when refused
+    std::optional<std::string> exec; // the Exec= string as read, or nothing when refused
 };
 
 class DesktopExec : public ::testing::TestWithParam<ExecCase> {};
@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
         ExecCase{"Plain", "/opt/Games/Vorlia.app/vorlia", "/opt/Games/Vorlia.app/vorlia"},
         ExecCase{"Space", "/home/a/My Games/Vorlia.app/vorlia", "\"/home/a/My Games/Vorlia.app/vorlia\""},
         ExecCase{"ShellCharacters", "/t/My Games' \"x\" $HOME `id` a\\b/Vorlia.app/vorlia",
-                 "\"/t/My Games' \\\\\"x\\\\\" \\\\$HOME \\\\`id\\\\` a\\\\\\\\b/Vorlia.app/vorlia\""},
+                 "\"/t/My Games' \\\"x\\\" \\$HOME \\`id\\` a\\\\b/Vorlia.app/vorlia\""},
         ExecCase{"PercentIsNoFieldCode", "/t/100%u/Vorlia.app/vorlia", "/t/100%%u/Vorlia.app/vorlia"},
         ExecCase{"TildeAndHashQuoted", "/t/~a#b/vorlia", "\"/t/~a#b/vorlia\""},
         ExecCase{"GlobAndBraceQuoted", "/t/[ab]{c,d}/vorlia", "\"/t/[ab]{c,d}/vorlia\""},
@@ -95,7 +95,11 @@ struct EntryCase {
 class UserDesktopEntry : public ::testing::TestWithParam<EntryCase> {};
 
 TEST_P(UserDesktopEntry, KeepsTheFolderEntryButItsExecAndMarksIt) {
-    EXPECT_EQ(userDesktopEntry(GetParam().folderEntry, "/g/Vorlia.app/vorlia"), GetParam().written);
+    const auto written = userDesktopEntry(GetParam().folderEntry, "/g/Vorlia.app/vorlia");
+    EXPECT_EQ(written, GetParam().written);
+    if (written) {
+        EXPECT_EQ(startedProgram(*written), "/g/Vorlia.app/vorlia");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -103,17 +107,21 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         EntryCase{"TheBuildsEntry", folderEntry,
                   "[Desktop Entry]\nType=Application\nName=Vorlia\nExec=/g/Vorlia.app/vorlia\n"
-                  "X-Vorlia-Written-By=launcher\nIcon=io.vorlia.Launcher\nCategories=Game;\n"
-                  "StartupWMClass=Vorlia\n"},
+                  "Icon=io.vorlia.Launcher\nCategories=Game;\nStartupWMClass=Vorlia\n"
+                  "X-Vorlia-Written-By=launcher\n"},
         EntryCase{"OnlyTheMainGroupsExec",
                   "# c=d\n[Desktop Action play]\nExec=vorlia --x\n[Desktop Entry]\nName=V\nExec = vorlia\r\n"
                   "Exec[de]=vorlia\n[Desktop Action b]\nExec=b",
-                  "# c=d\n[Desktop Action play]\nExec=vorlia --x\n[Desktop Entry]\nName=V\n"
-                  "Exec=/g/Vorlia.app/vorlia\nX-Vorlia-Written-By=launcher\nExec[de]=vorlia\n"
+                  "# c=d\n\n[Desktop Action play]\nExec=vorlia --x\n\n[Desktop Entry]\nName=V\n"
+                  "Exec=/g/Vorlia.app/vorlia\nExec[de]=vorlia\nX-Vorlia-Written-By=launcher\n\n"
                   "[Desktop Action b]\nExec=b\n"},
-        EntryCase{"OneMarkWhateverTheFolderCarries",
-                  "[Desktop Entry]\nX-Vorlia-Written-By=someone\nExec=vorlia\nX-Vorlia-Written-By=launcher\n",
-                  "[Desktop Entry]\nExec=/g/Vorlia.app/vorlia\nX-Vorlia-Written-By=launcher\n"},
+        EntryCase{"TheMarkIsTheLaunchersWhateverTheFolderCarries",
+                  "[Desktop Entry]\nExec=vorlia\nX-Vorlia-Written-By=someone\nName=V\n",
+                  "[Desktop Entry]\nExec=/g/Vorlia.app/vorlia\nX-Vorlia-Written-By=launcher\nName=V\n"},
+        // A desktop reads the last of two: that one starts the launcher.
+        EntryCase{"TheExecADesktopReads", "[Desktop Entry]\nExec=a\nExec=b\n",
+                  "[Desktop Entry]\nExec=a\nExec=/g/Vorlia.app/vorlia\nX-Vorlia-Written-By=launcher\n"},
+        EntryCase{"NoKeyFileRefused", "[Desktop Entry]\nExec=vorlia\nnot a key\n", std::nullopt},
         EntryCase{"NoExecRefused", "[Desktop Entry]\nName=Vorlia\n", std::nullopt},
         EntryCase{"ExecOnlyInAnActionRefused", "[Desktop Action a]\nExec=vorlia\n", std::nullopt},
         EntryCase{"NotUtf8Refused", "[Desktop Entry]\nName=\xff\nExec=vorlia\n", std::nullopt},
@@ -151,6 +159,11 @@ INSTANTIATE_TEST_SUITE_P(
                    true},
         StartsCase{"LocalizedExecIsNotExec",
                    "[Desktop Entry]\nExec[de]=\"/home/a/My Games/Vorlia.app/vorlia\"\n", false},
+        StartsCase{"LastOfTwoExecCounts",
+                   "[Desktop Entry]\nExec=\"/home/a/My Games/Vorlia.app/vorlia\"\nExec=/usr/bin/other\n",
+                   false},
+        StartsCase{"NoKeyFile", "[Desktop Entry]\nExec=\"/home/a/My Games/Vorlia.app/vorlia\"\nnot a key\n",
+                   false},
         StartsCase{"NoExec", "[Desktop Entry]\nName=Vorlia\n", false}, StartsCase{"Empty", "", false}),
     [](const auto& info) { return std::string(info.param.name); });
 

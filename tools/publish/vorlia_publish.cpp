@@ -84,9 +84,10 @@ class CommandLine {
             Option{name, G_OPTION_ARG_NONE, nullptr, std::move(help), nullptr, nullptr, &into});
     }
 
-    // The positional arguments, once the options are in their places. `arguments` starts with the
-    // command's name and ends with a null pointer, as main's argv does.
-    Result<std::vector<std::string>> parse(char** arguments) {
+    // The `count` positional arguments, once the options are in their places; any other count is
+    // the usage error `wrongCount`. `arguments` starts with the command's name and ends with a null
+    // pointer, as main's argv does.
+    Result<std::vector<std::string>> parse(char** arguments, std::size_t count, std::string_view wrongCount) {
         gboolean help = FALSE;
         gchar** positional = nullptr;
         std::vector<GOptionEntry> entries;
@@ -140,6 +141,9 @@ class CommandLine {
         std::vector<std::string> result;
         for (gchar** item = rest.get(); item != nullptr && *item != nullptr; ++item) {
             result.emplace_back(*item);
+        }
+        if (result.size() != count) {
+            return usage(std::string(wrongCount));
         }
         return result;
     }
@@ -248,12 +252,8 @@ struct SecretKey {
     }
 };
 
-Result<SecretKey> loadSecretKey(const fs::path& path) {
-    const auto text = readNamed(path, "secret key");
-    if (!text) {
-        return vorlia::unexpected(text.error());
-    }
-    const auto bytes = decodeBase64Strict(keyLine(*text));
+Result<SecretKey> secretKeyOf(const fs::path& path, const std::string& text) {
+    const auto bytes = decodeBase64Strict(keyLine(text));
     if (!bytes || bytes->size() != crypto_sign_SECRETKEYBYTES) {
         return refused(path.string() +
                        " is not a manifest signing key (one line: base64 of 64 bytes, as keygen writes)");
@@ -270,26 +270,37 @@ Result<SecretKey> loadSecretKey(const fs::path& path) {
     return SecretKey{*bytes};
 }
 
+Result<SecretKey> loadSecretKey(const fs::path& path) {
+    return readNamed(path, "secret key").and_then([&path](const std::string& text) {
+        return secretKeyOf(path, text);
+    });
+}
+
+// The one key line of a public key file.
+Result<std::string> publicKeyLine(const std::string& file, const std::string& text) {
+    const auto lines = keyLines(text);
+    // A second key would otherwise be passed over unseen.
+    if (lines.size() > 1) {
+        return refused(file + " holds more than one key; give one file per key, separated by commas");
+    }
+    return lines.empty() ? std::string() : lines.front();
+}
+
 Result<std::string> loadPublicKey(const std::string& argument) {
-    std::string text = argument;
     std::error_code error;
-    if (fs::is_regular_file(argument, error)) {
-        const auto file = readNamed(argument, "public key");
-        if (!file) {
-            return vorlia::unexpected(file.error());
+    const Result<std::string> text =
+        fs::is_regular_file(argument, error)
+            ? readNamed(argument, "public key").and_then([&argument](const std::string& file) {
+                  return publicKeyLine(argument, file);
+              })
+            : argument;
+    return text.and_then([&argument](const std::string& key) -> Result<std::string> {
+        const auto bytes = decodeBase64Strict(key);
+        if (!bytes || bytes->size() != crypto_sign_PUBLICKEYBYTES) {
+            return refused(argument + " is neither a public key file nor a public key (base64 of 32 bytes)");
         }
-        const auto lines = keyLines(*file);
-        // A second key would otherwise be passed over unseen.
-        if (lines.size() > 1) {
-            return refused(argument + " holds more than one key; give one file per key, separated by commas");
-        }
-        text = lines.empty() ? std::string() : lines.front();
-    }
-    const auto bytes = decodeBase64Strict(text);
-    if (!bytes || bytes->size() != crypto_sign_PUBLICKEYBYTES) {
-        return refused(argument + " is neither a public key file nor a public key (base64 of 32 bytes)");
-    }
-    return text;
+        return key;
+    });
 }
 
 // Several keys are separated by commas, as in the build's
@@ -384,20 +395,7 @@ Result<ArchiveDigest> digestArchive(const fs::path& archive) {
     return result;
 }
 
-Result<> keygen(char** arguments) {
-    CommandLine line("keygen", "SECRET-KEY-FILE PUBLIC-KEY-FILE",
-                     "Makes a new manifest signing key pair: the secret key, readable by its owner\n"
-                     "only (keep it offline), and the public key the launcher is built with.\n"
-                     "An existing file is never overwritten.");
-    const auto positional = line.parse(arguments);
-    if (!positional) {
-        return vorlia::unexpected(positional.error());
-    }
-    if (positional->size() != 2) {
-        return usage("keygen needs SECRET-KEY-FILE PUBLIC-KEY-FILE");
-    }
-    const fs::path secretPath = (*positional)[0];
-    const fs::path publicPath = (*positional)[1];
+Result<> writeKeyPair(const fs::path& secretPath, const fs::path& publicPath) {
     unsigned char publicKey[crypto_sign_PUBLICKEYBYTES];
     unsigned char secret[crypto_sign_SECRETKEYBYTES];
     crypto_sign_keypair(publicKey, secret);
@@ -420,129 +418,76 @@ Result<> keygen(char** arguments) {
     return {};
 }
 
-Result<> publicKey(char** arguments) {
-    CommandLine line("public-key", "SECRET-KEY-FILE", "Prints the public key that belongs to a secret key.");
-    const auto positional = line.parse(arguments);
-    if (!positional) {
-        return vorlia::unexpected(positional.error());
-    }
-    if (positional->size() != 1) {
-        return usage("public-key needs SECRET-KEY-FILE");
-    }
-    const auto key = loadSecretKey((*positional)[0]);
-    if (!key) {
-        return vorlia::unexpected(key.error());
-    }
-    std::cout << key->publicKeyBase64() << "\n";
-    return {};
+Result<> keygen(char** arguments) {
+    CommandLine line("keygen", "SECRET-KEY-FILE PUBLIC-KEY-FILE",
+                     "Makes a new manifest signing key pair: the secret key, readable by its owner\n"
+                     "only (keep it offline), and the public key the launcher is built with.\n"
+                     "An existing file is never overwritten.");
+    return line.parse(arguments, 2, "keygen needs SECRET-KEY-FILE PUBLIC-KEY-FILE")
+        .and_then([](const std::vector<std::string>& files) { return writeKeyPair(files[0], files[1]); });
 }
 
-Result<> manifest(char** arguments) {
-    std::optional<std::string> archive, version, url, out, min, notes, notesFile, platformOption, base;
+Result<> publicKey(char** arguments) {
+    CommandLine line("public-key", "SECRET-KEY-FILE", "Prints the public key that belongs to a secret key.");
+    return line.parse(arguments, 1, "public-key needs SECRET-KEY-FILE")
+        .and_then([](const std::vector<std::string>& files) { return loadSecretKey(files[0]); })
+        .map([](const SecretKey& key) { std::cout << key.publicKeyBase64() << "\n"; });
+}
+
+struct ManifestOptions {
+    std::optional<std::string> archive, version, url, out, min, notes, notesFile, platform, base;
     bool merge = false;
     bool sizeUnknown = false;
-    CommandLine line("manifest", nullptr,
-                     "Writes the manifest entry of one platform for a release archive: its version,\n"
-                     "URL, SHA-256 digest and size, with the release notes. --archive, --version,\n"
-                     "--url and --out are required. The launcher's own reading checks the manifest\n"
-                     "before it is written.");
-    line.text("archive", "FILE", "The release archive", archive);
-    line.text("version", "V", "Its version: dotted decimal numbers, such as 2.1", version);
-    line.text("url", "URL", "The https URL the archive is published at", url);
-    line.text("out", "FILE", "The manifest to write (version.json)", out);
-    line.text("min", "V", "The lowest version still allowed to play: below it, the update is required", min);
-    line.text("notes", "TEXT", "Release notes shown with the update", notes);
-    line.text("notes-file", "FILE", "Read the release notes from FILE (UTF-8 text)", notesFile);
-    line.flag("size-unknown", "Leave the archive's size out of the entry", sizeUnknown);
-    line.text("platform", "NAME",
-              "The platform entry to write (default: " + std::string(vorlia::platformEntryKey) + ")",
-              platformOption);
-    line.text("base-url", "URL", "Refuse a --url outside this download folder, as the launcher would", base);
-    line.flag("merge", "Keep the other entries of an existing --out file", merge);
-    const auto positional = line.parse(arguments);
-    if (!positional) {
-        return vorlia::unexpected(positional.error());
-    }
-    if (!positional->empty()) {
-        return usage("manifest takes only options");
-    }
-    for (const auto& [value, name] : {std::pair{&archive, "--archive"}, std::pair{&version, "--version"},
-                                      std::pair{&url, "--url"}, std::pair{&out, "--out"}}) {
-        if (!*value) {
-            return usage(std::string("missing ") + name);
-        }
-    }
-    const std::string platform = platformOption.value_or(std::string(vorlia::platformEntryKey));
-    if (auto ok = checkPlatform(platform); !ok) {
-        return ok;
-    }
-    if (auto ok = checkVersionText(*version, "--version"); !ok) {
-        return ok;
-    }
-    if (min) {
-        if (auto ok = checkVersionText(*min, "--min"); !ok) {
-            return ok;
-        }
-        if (vorlia::isNewer(*min, *version)) {
-            return refused("--min " + *min + " is newer than --version " + *version);
-        }
-    }
-    const vorlia::Handle<GUri> parsed = vorlia::adopt(g_uri_parse(url->c_str(), G_URI_FLAGS_NONE, nullptr));
-    const bool https = parsed && g_strcmp0(g_uri_get_scheme(parsed.get()), "https") == 0 &&
-                       g_uri_get_host(parsed.get()) != nullptr && *g_uri_get_host(parsed.get()) != '\0';
-    if (!https) {
-        return refused("--url \"" + *url + "\" is not an https URL");
-    }
-    if (base && !url->starts_with(*base)) {
-        return refused("--url does not begin with --base-url " + *base +
-                       "; the launcher would refuse the manifest");
-    }
-    if (!vorlia::isArchiveURL(*url, base.value_or(""))) {
-        return refused(base
-                           ? "--url climbs out of --base-url " + *base +
-                                 " through dot segments, or is not an address the launcher can download; the "
-                                 "launcher would refuse the manifest"
-                           : "--url \"" + *url + "\" is not an address the launcher can download");
-    }
-    if (notes && notesFile) {
+};
+
+// The release notes to publish: --notes, or the text of --notes-file; UTF-8.
+Result<std::optional<std::string>> releaseNotes(const ManifestOptions& o) {
+    if (o.notes && o.notesFile) {
         return usage("give --notes or --notes-file, not both");
     }
-    if (notesFile) {
-        auto text = readNamed(*notesFile, "notes file");
-        if (!text) {
-            return vorlia::unexpected(text.error());
+    const Result<std::optional<std::string>> notes =
+        o.notesFile ? readNamed(*o.notesFile, "notes file").map([](std::string text) {
+            return std::optional<std::string>(std::move(text));
+        })
+                    : o.notes;
+    return notes.and_then([](const std::optional<std::string>& text) -> Result<std::optional<std::string>> {
+        if (text && !g_utf8_validate(text->data(), static_cast<gssize>(text->size()), nullptr)) {
+            return refused("the notes are not UTF-8 text");
         }
-        notes = std::move(*text);
-    }
-    if (notes && !g_utf8_validate(notes->data(), static_cast<gssize>(notes->size()), nullptr)) {
-        return refused("the notes are not UTF-8 text");
-    }
-    const auto digest = digestArchive(*archive);
-    if (!digest) {
-        return vorlia::unexpected(digest.error());
-    }
+        return text;
+    });
+}
 
-    nlohmann::ordered_json document = nlohmann::ordered_json::object();
+// What the new entry goes into: an empty manifest, or with --merge the one at --out.
+Result<nlohmann::ordered_json> manifestToMergeInto(const ManifestOptions& o) {
     std::error_code error;
-    if (merge && fs::exists(*out, error)) {
-        const auto existing = readNamed(*out, "manifest");
-        if (!existing) {
-            return vorlia::unexpected(existing.error());
-        }
-        document = nlohmann::ordered_json::parse(*existing, nullptr, false);
-        if (document.is_discarded() || !document.is_object()) {
-            return refused(*out + " is not a JSON object; nothing to merge into");
-        }
+    if (!o.merge || !fs::exists(*o.out, error)) {
+        return nlohmann::ordered_json::object();
     }
+    return readNamed(*o.out, "manifest")
+        .and_then([&o](const std::string& text) -> Result<nlohmann::ordered_json> {
+            auto document = nlohmann::ordered_json::parse(text, nullptr, false);
+            if (document.is_discarded() || !document.is_object()) {
+                return refused(*o.out + " is not a JSON object; nothing to merge into");
+            }
+            return document;
+        });
+}
+
+// The manifest with the platform's entry (and the notes) put in, checked as the launcher reads it,
+// written to --out.
+Result<> writeEntry(const ManifestOptions& o, const std::string& platform,
+                    const std::optional<std::string>& notes, const ArchiveDigest& digest,
+                    nlohmann::ordered_json document) {
     nlohmann::ordered_json entry = nlohmann::ordered_json::object();
-    entry["version"] = *version;
-    if (min) {
-        entry["min"] = *min;
+    entry["version"] = *o.version;
+    if (o.min) {
+        entry["min"] = *o.min;
     }
-    entry["url"] = *url;
-    entry["sha256"] = digest->sha256;
-    if (!sizeUnknown) {
-        entry["size"] = digest->size;
+    entry["url"] = *o.url;
+    entry["sha256"] = digest.sha256;
+    if (!o.sizeUnknown) {
+        entry["size"] = digest.size;
     }
     if (notes) {
         document["notes"] = *notes;
@@ -555,11 +500,117 @@ Result<> manifest(char** arguments) {
             return refused("the manifest would not decode: " + decoded.error());
         }
     }
-    if (auto written = writeNamed(*out, text); !written) {
+    if (auto written = writeNamed(*o.out, text); !written) {
         return written;
     }
-    std::cout << "wrote " << *out << " (" << platform << " " << *version << ", " << digest->size
-              << " bytes, sha256 " << digest->sha256 << ")\n";
+    std::cout << "wrote " << *o.out << " (" << platform << " " << *o.version << ", " << digest.size
+              << " bytes, sha256 " << digest.sha256 << ")\n";
+    return {};
+}
+
+Result<> writeManifest(const ManifestOptions& o) {
+    for (const auto& [value, name] : {std::pair{&o.archive, "--archive"}, std::pair{&o.version, "--version"},
+                                      std::pair{&o.url, "--url"}, std::pair{&o.out, "--out"}}) {
+        if (!*value) {
+            return usage(std::string("missing ") + name);
+        }
+    }
+    const std::string& version = *o.version;
+    const std::string& url = *o.url;
+    const std::string platform = o.platform.value_or(std::string(vorlia::platformEntryKey));
+    if (auto ok = checkPlatform(platform); !ok) {
+        return ok;
+    }
+    if (auto ok = checkVersionText(version, "--version"); !ok) {
+        return ok;
+    }
+    if (o.min) {
+        if (auto ok = checkVersionText(*o.min, "--min"); !ok) {
+            return ok;
+        }
+        if (vorlia::isNewer(*o.min, version)) {
+            return refused("--min " + *o.min + " is newer than --version " + version);
+        }
+    }
+    const vorlia::Handle<GUri> parsed = vorlia::adopt(g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr));
+    const bool https = parsed && g_strcmp0(g_uri_get_scheme(parsed.get()), "https") == 0 &&
+                       g_uri_get_host(parsed.get()) != nullptr && *g_uri_get_host(parsed.get()) != '\0';
+    if (!https) {
+        return refused("--url \"" + url + "\" is not an https URL");
+    }
+    if (o.base && !url.starts_with(*o.base)) {
+        return refused("--url does not begin with --base-url " + *o.base +
+                       "; the launcher would refuse the manifest");
+    }
+    if (!vorlia::isArchiveURL(url, o.base.value_or(""))) {
+        return refused(o.base
+                           ? "--url climbs out of --base-url " + *o.base +
+                                 " through dot segments, or is not an address the launcher can download; the "
+                                 "launcher would refuse the manifest"
+                           : "--url \"" + url + "\" is not an address the launcher can download");
+    }
+    return releaseNotes(o).and_then([&](const std::optional<std::string>& notes) {
+        return digestArchive(*o.archive).and_then([&](const ArchiveDigest& digest) {
+            return manifestToMergeInto(o).and_then([&](nlohmann::ordered_json document) {
+                return writeEntry(o, platform, notes, digest, std::move(document));
+            });
+        });
+    });
+}
+
+Result<> manifest(char** arguments) {
+    ManifestOptions o;
+    CommandLine line("manifest", nullptr,
+                     "Writes the manifest entry of one platform for a release archive: its version,\n"
+                     "URL, SHA-256 digest and size, with the release notes. --archive, --version,\n"
+                     "--url and --out are required. The launcher's own reading checks the manifest\n"
+                     "before it is written.");
+    line.text("archive", "FILE", "The release archive", o.archive);
+    line.text("version", "V", "Its version: dotted decimal numbers, such as 2.1", o.version);
+    line.text("url", "URL", "The https URL the archive is published at", o.url);
+    line.text("out", "FILE", "The manifest to write (version.json)", o.out);
+    line.text("min", "V", "The lowest version still allowed to play: below it, the update is required",
+              o.min);
+    line.text("notes", "TEXT", "Release notes shown with the update", o.notes);
+    line.text("notes-file", "FILE", "Read the release notes from FILE (UTF-8 text)", o.notesFile);
+    line.flag("size-unknown", "Leave the archive's size out of the entry", o.sizeUnknown);
+    line.text("platform", "NAME",
+              "The platform entry to write (default: " + std::string(vorlia::platformEntryKey) + ")",
+              o.platform);
+    line.text("base-url", "URL", "Refuse a --url outside this download folder, as the launcher would",
+              o.base);
+    line.flag("merge", "Keep the other entries of an existing --out file", o.merge);
+    return line.parse(arguments, 0, "manifest takes only options")
+        .and_then([&o](const std::vector<std::string>&) { return writeManifest(o); });
+}
+
+// The signature of the manifest's bytes, written to `outPath` once it verifies.
+Result<> writeSignature(const SecretKey& key, const std::string& manifestPath, const std::string& body,
+                        const fs::path& outPath) {
+    const auto document = nlohmann::ordered_json::parse(body, nullptr, false);
+    if (document.is_discarded() || !document.is_object()) {
+        return refused(manifestPath + " is not a JSON object");
+    }
+    const auto keys = platformKeys(document);
+    if (keys.empty()) {
+        return refused(manifestPath + " has no platform entry (a key such as \"linux-x86_64\")");
+    }
+    for (const std::string& platform : keys) {
+        if (auto decoded = vorlia::decodeManifest(body, platform); !decoded) {
+            return refused(manifestPath + " would not decode: " + decoded.error());
+        }
+    }
+    unsigned char signature[crypto_sign_BYTES];
+    crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(body.data()), body.size(),
+                         key.bytes.data());
+    const std::string text = encodeBase64(signature, sizeof signature) + "\n";
+    if (vorlia::signatureFault(text, body, {key.publicKeyBase64()})) {
+        return refused("the new signature does not verify; nothing written");
+    }
+    if (auto written = writeNamed(outPath, text); !written) {
+        return written;
+    }
+    std::cout << "wrote " << outPath.string() << " (verifies with " << key.publicKeyBase64() << ")\n";
     return {};
 }
 
@@ -569,47 +620,50 @@ Result<> sign(char** arguments) {
                      "Writes the signature of the manifest's exact bytes. Sign last: any later\n"
                      "change to the manifest makes every launcher ignore it.");
     line.text("out", "FILE", "Where to write the signature (default: MANIFEST-FILE.sig)", out);
-    const auto positional = line.parse(arguments);
-    if (!positional) {
-        return vorlia::unexpected(positional.error());
+    return line.parse(arguments, 2, "sign needs SECRET-KEY-FILE MANIFEST-FILE")
+        .and_then([&out](const std::vector<std::string>& files) {
+            return loadSecretKey(files[0]).and_then([&](const SecretKey& key) {
+                return readNamed(files[1], "manifest").and_then([&](const std::string& body) {
+                    return writeSignature(key, files[1], body, out.value_or(files[1] + ".sig"));
+                });
+            });
+        });
+}
+
+// The manifest and its signature checked as the launcher does, each platform's entry printed.
+Result<> checkSigned(const vorlia::PublicKeys& publicKeys, const std::string& body,
+                     const std::string& signature, std::vector<std::string> platforms,
+                     const std::string& base) {
+    if (const auto fault = vorlia::signatureFault(signature, body, publicKeys)) {
+        return refused("refused: " + fault->detail);
     }
-    if (positional->size() != 2) {
-        return usage("sign needs SECRET-KEY-FILE MANIFEST-FILE");
-    }
-    const auto key = loadSecretKey((*positional)[0]);
-    if (!key) {
-        return vorlia::unexpected(key.error());
-    }
-    const std::string& manifestPath = (*positional)[1];
-    const fs::path outPath = out.value_or(manifestPath + ".sig");
-    const auto body = readNamed(manifestPath, "manifest");
-    if (!body) {
-        return vorlia::unexpected(body.error());
-    }
-    const auto document = nlohmann::ordered_json::parse(*body, nullptr, false);
-    if (document.is_discarded() || !document.is_object()) {
-        return refused(manifestPath + " is not a JSON object");
-    }
-    const auto keys = platformKeys(document);
-    if (keys.empty()) {
-        return refused(manifestPath + " has no platform entry (a key such as \"linux-x86_64\")");
-    }
-    for (const std::string& platform : keys) {
-        if (auto decoded = vorlia::decodeManifest(*body, platform); !decoded) {
-            return refused(manifestPath + " would not decode: " + decoded.error());
+    // Which key signed: while a publisher moves to a new key, that is the question.
+    for (const std::string& key : publicKeys) {
+        if (!vorlia::signatureFault(signature, body, {key})) {
+            std::cout << "signed with " << key << "\n";
+            break;
         }
     }
-    unsigned char signature[crypto_sign_BYTES];
-    crypto_sign_detached(signature, nullptr, reinterpret_cast<const unsigned char*>(body->data()),
-                         body->size(), key->bytes.data());
-    const std::string text = encodeBase64(signature, sizeof signature) + "\n";
-    if (vorlia::signatureFault(text, *body, {key->publicKeyBase64()})) {
-        return refused("the new signature does not verify; nothing written");
+    if (platforms.empty()) {
+        const auto document = nlohmann::ordered_json::parse(body, nullptr, false);
+        if (!document.is_discarded() && document.is_object()) {
+            platforms = platformKeys(document);
+        }
+        if (platforms.empty()) {
+            platforms.push_back(std::string(vorlia::platformEntryKey));
+        }
     }
-    if (auto written = writeNamed(outPath, text); !written) {
-        return written;
+    for (const std::string& platform : platforms) {
+        const auto result = vorlia::checkManifest(signature, body, publicKeys, base, platform);
+        if (!result) {
+            return refused("refused for " + platform + ": " + result.error().detail);
+        }
+        const vorlia::UpdateInfo& info = *result->platform;
+        std::cout << platform << ": version " << info.version << (info.min ? ", min " + *info.min : "")
+                  << ", url " << info.url << ", sha256 " << info.sha256
+                  << (info.size ? ", size " + std::to_string(*info.size) : "") << "\n";
     }
-    std::cout << "wrote " << outPath.string() << " (verifies with " << key->publicKeyBase64() << ")\n";
+    std::cout << "verified" << (base.empty() ? " (archive URLs not checked: no --base-url)" : "") << "\n";
     return {};
 }
 
@@ -624,57 +678,16 @@ Result<> verify(char** arguments) {
     line.list("platform", "NAME", "Check this platform's entry; repeat it for more (default: every entry)",
               platforms);
     line.text("base-url", "URL", "Check also that the archive URLs lie in this download folder", baseOption);
-    const auto positional = line.parse(arguments);
-    if (!positional) {
-        return vorlia::unexpected(positional.error());
-    }
-    if (positional->size() != 3) {
-        return usage("verify needs PUBLIC-KEY[,PUBLIC-KEY...] MANIFEST-FILE SIGNATURE-FILE");
-    }
-    const auto publicKeys = loadPublicKeys((*positional)[0]);
-    if (!publicKeys) {
-        return vorlia::unexpected(publicKeys.error());
-    }
-    const auto body = readNamed((*positional)[1], "manifest");
-    if (!body) {
-        return vorlia::unexpected(body.error());
-    }
-    const auto signature = readNamed((*positional)[2], "signature");
-    if (!signature) {
-        return vorlia::unexpected(signature.error());
-    }
-    const std::string base = baseOption.value_or("");
-    if (const auto fault = vorlia::signatureFault(*signature, *body, *publicKeys)) {
-        return refused("refused: " + fault->detail);
-    }
-    // Which key signed: while a publisher moves to a new key, that is the question.
-    for (const std::string& key : *publicKeys) {
-        if (!vorlia::signatureFault(*signature, *body, {key})) {
-            std::cout << "signed with " << key << "\n";
-            break;
-        }
-    }
-    if (platforms.empty()) {
-        const auto document = nlohmann::ordered_json::parse(*body, nullptr, false);
-        if (!document.is_discarded() && document.is_object()) {
-            platforms = platformKeys(document);
-        }
-        if (platforms.empty()) {
-            platforms.push_back(std::string(vorlia::platformEntryKey));
-        }
-    }
-    for (const std::string& platform : platforms) {
-        const auto result = vorlia::checkManifest(*signature, *body, *publicKeys, base, platform);
-        if (!result) {
-            return refused("refused for " + platform + ": " + result.error().detail);
-        }
-        const vorlia::UpdateInfo& info = *result->platform;
-        std::cout << platform << ": version " << info.version << (info.min ? ", min " + *info.min : "")
-                  << ", url " << info.url << ", sha256 " << info.sha256
-                  << (info.size ? ", size " + std::to_string(*info.size) : "") << "\n";
-    }
-    std::cout << "verified" << (base.empty() ? " (archive URLs not checked: no --base-url)" : "") << "\n";
-    return {};
+    return line.parse(arguments, 3, "verify needs PUBLIC-KEY[,PUBLIC-KEY...] MANIFEST-FILE SIGNATURE-FILE")
+        .and_then([&](const std::vector<std::string>& files) {
+            return loadPublicKeys(files[0]).and_then([&](const vorlia::PublicKeys& publicKeys) {
+                return readNamed(files[1], "manifest").and_then([&](const std::string& body) {
+                    return readNamed(files[2], "signature").and_then([&](const std::string& signature) {
+                        return checkSigned(publicKeys, body, signature, platforms, baseOption.value_or(""));
+                    });
+                });
+            });
+        });
 }
 
 void printUsage(std::ostream& out) {
