@@ -46,19 +46,13 @@ hz=$(getconf CLK_TCK)
 
 # Processor ticks (user and system) of each PID, one "pid ticks" a line.
 ticks() {
-    local pid
+    local pid t
     for pid in "$@"; do
-        awk -v p="$pid" '{ print p, $14 + $15 }' "/proc/$pid/stat" 2>/dev/null || true
+        t=$(stat_fields "$pid" 14 15) && echo "$pid $((${t% *} + ${t#* }))"
     done
+    return 0
 }
-# PID and every process below it.
-family() {
-    local pid=$1 kids
-    echo "$pid"
-    kids=$(cat /proc/[0-9]*/stat 2>/dev/null | sed -n "s/^\([0-9]*\) (.*) . $pid .*/\1/p")
-    for pid in $kids; do family "$pid"; done
-}
-faults() { awk '{ print $10 }' "/proc/$1/stat"; }
+faults() { stat_fields "$1" 10; }
 # The page's reports, one JSON object a line.
 reports() {
     python3 -c 'import json, sys, urllib.parse
@@ -83,9 +77,7 @@ measure() {
     local name=$1 scene=$2 mark="VORLIA_PLAYING_RUN=$1.$2.$$"
     shift 2
     local profile="$work/profile-$name-$scene"
-    mkdir -p "$profile"
-    env HOME="$profile" XDG_CONFIG_HOME="$profile/config" XDG_DATA_HOME="$profile/data" \
-        XDG_CACHE_HOME="$profile/cache" XDG_STATE_HOME="$profile/state" "$mark" "$@" >"$work/$name-$scene.out" 2>&1 &
+    (private_home "$profile" && exec env "$mark" "$@") >"$work/$name-$scene.out" 2>&1 &
     local top=$!
     disown "$top" # its end by a signal is expected, not news
     # Its page counts for two seconds first: it is loaded and drawing.
@@ -96,7 +88,7 @@ measure() {
         die "$name: its page reported no frames within 60 s (see $work/$name-$scene.out)"
     fi
     local pids before after f0 f1 t0 t1
-    pids=$(family "$top")
+    pids=$(process_tree "$top")
     # shellcheck disable=SC2086 # one word per process
     before=$(ticks $pids)
     f0=$(faults "$top")

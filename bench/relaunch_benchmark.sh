@@ -116,7 +116,8 @@ run_once() {
     end_case
 }
 
-median() { tr ' ' '\n' | sed '/^$/d' | sort -n | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }'; }
+# The median of the numbers read, the mean of the middle two for an even count.
+median() { python3 -c 'import statistics, sys; v = [float(x) for x in sys.stdin.read().split()]; print("%g" % statistics.median(v) if v else "")'; }
 
 echo "relaunch after \"Update now\": load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "columns: swap.sh written, old window hidden, old process gone, new process running, new window shown, new page's load event"

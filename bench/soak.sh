@@ -37,22 +37,13 @@ sed -i "s|</body>|${counter//$'\n'/ }</body>|" "$page"
 standin_start "$BUILD" "$work" --game-dir "$work/game" --log "$work/requests.log" || exit 1
 headless_start --no-window-manager --screen 1280x1024x24
 
-# PID and every process below it.
-family() {
-    local pid=$1 kids
-    echo "$pid"
-    kids=$(cat /proc/[0-9]*/stat 2>/dev/null | sed -n "s/^\([0-9]*\) (.*) . $pid .*/\1/p")
-    for pid in $kids; do family "$pid"; done
-}
 last_report() { grep -o 'frames-[0-9]*-pushes-[0-9]*' "$work/requests.log" 2>/dev/null | tail -1; }
 reported() { [ -n "$(last_report)" ]; }
 
 mark="VORLIA_SOAK_RUN=$$"
 home="$work/home"
-mkdir -p "$home"
-env HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data" XDG_CACHE_HOME="$home/cache" \
-    XDG_STATE_HOME="$home/state" "$mark" VORLIA_DEMO_STALL_LOG="$work/stalls" "${STANDIN_ROUTE[@]}" \
-    "$BUILD/demo/Vorlia.app/vorlia" >"$work/launcher.out" 2>&1 &
+(private_home "$home" && exec env "$mark" VORLIA_DEMO_STALL_LOG="$work/stalls" "${STANDIN_ROUTE[@]}" \
+    "$BUILD/demo/Vorlia.app/vorlia") >"$work/launcher.out" 2>&1 &
 top=$!
 disown "$top"
 at_exit stop_processes_with_setting "${mark%%=*}" "${mark#*=}"
@@ -67,7 +58,7 @@ for ((i = 0; i <= MINUTES * 60 / STEP; i++)); do
     report=$(last_report)
     {
         echo "sample $((i * STEP)) ${report#frames-}"
-        for pid in $(family "$top"); do
+        for pid in $(process_tree "$top"); do
             pss=$(awk '/^Pss:/ { print $2 }' "/proc/$pid/smaps_rollup" 2>/dev/null || true)
             fds=$(find "/proc/$pid/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l)
             [ -z "$pss" ] || echo "process $pid $(cat "/proc/$pid/comm" 2>/dev/null | tr ' ' _) $pss $fds"
@@ -77,7 +68,7 @@ done
 ended=$(python3 bench/lib/stalls.py now)
 
 python3 - "$work/samples" "$OUT" "$STEP" "$top" "$work/stalls" "$started" "$ended" <<'PY'
-import json, sys
+import json, statistics, sys
 sys.path.insert(0, "bench/lib")
 import stalls
 
@@ -123,7 +114,7 @@ json.dump({"samples": samples, "perProcess": per_process, "growthMiBPerHour": gr
 for name, v in per_process.items():
     print(f"{name:16s} {v['first']:7.1f} -> {v['last']:7.1f} MiB   {v['growthMiBPerHour']:+7.1f} MiB/h")
 print(f"tree             {settled[0]['pssMiB']:7.1f} -> {settled[-1]['pssMiB']:7.1f} MiB (from second {settled[0]['second']})")
-print(f"frames a second  min {min(fps)} median {sorted(fps)[len(fps) // 2]} max {max(fps)}")
+print(f"frames a second  min {min(fps)} median {statistics.median(fps):g} max {max(fps)}")
 print(f"token pushes     {pushes} in {samples[-1]['second']} s (one every 600 s expected)")
 print(f"descriptors      launcher {settled[0]['launcherFds']} -> {settled[-1]['launcherFds']}, tree {settled[0]['fds']} -> {settled[-1]['fds']}")
 print(f"longest main-loop stall while playing: {longest / 1000:.1f} ms "

@@ -23,13 +23,11 @@ frames_beyond() { [ "$(frames)" -gt "$1" ]; }
 echo "start to first frame, $RUNS runs; $(uptime)"
 for ((run = 1; run <= RUNS; run++)); do
     home="$work/home-$run"
-    mkdir -p "$home"
     seen=$(frames)
     mark="VORLIA_START_STALLS_RUN=$$.$run"
     t0=$(python3 bench/lib/stalls.py now)
-    env HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data" XDG_CACHE_HOME="$home/cache" \
-        XDG_STATE_HOME="$home/state" "$mark" VORLIA_DEMO_STALL_LOG="$work/stalls-$run" "${STANDIN_ROUTE[@]}" \
-        "$BUILD/demo/Vorlia.app/vorlia" >"$work/launcher-$run.out" 2>&1 &
+    (private_home "$home" && exec env "$mark" VORLIA_DEMO_STALL_LOG="$work/stalls-$run" "${STANDIN_ROUTE[@]}" \
+        "$BUILD/demo/Vorlia.app/vorlia") >"$work/launcher-$run.out" 2>&1 &
     disown $!
     wait_until 60 frames_beyond "$seen" || die "run $run: no first frame within 60 s"
     t1=$(python3 bench/lib/stalls.py now)

@@ -20,6 +20,8 @@
 // exactly "every process the run started".
 
 #include "first_frame.hpp"
+#include "support/median.hpp"
+#include "support/process.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -52,11 +54,10 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
+namespace test = vorlia::test;
 using namespace std::chrono_literals;
 
 volatile std::sig_atomic_t interrupted = 0;
@@ -79,11 +80,6 @@ struct Options {
     double timeoutSeconds = 60;
     fs::path json;
     fs::path frames; // where the first pair's first frames are saved, when given
-};
-
-struct Command {
-    std::vector<std::string> argv;
-    std::vector<std::string> env;
 };
 
 struct Run {
@@ -133,53 +129,13 @@ double loadAverage() {
 
 // --- the process tree --------------------------------------------------------
 
-std::optional<pid_t> parentOf(pid_t pid) {
-    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    // The command name may hold spaces and parentheses; the fields after it do not.
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos) {
-        return std::nullopt;
-    }
-    std::istringstream rest(stat.substr(close + 1));
-    std::string state;
-    long parent = 0;
-    if (!(rest >> state >> parent)) {
-        return std::nullopt;
-    }
-    return static_cast<pid_t>(parent);
-}
-
-std::vector<pid_t> allProcesses() {
-    std::vector<pid_t> pids;
-    for (const auto& entry : fs::directory_iterator("/proc", fs::directory_options::skip_permission_denied)) {
-        const std::string name = entry.path().filename().string();
-        if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos) {
-            pids.push_back(static_cast<pid_t>(std::stol(name)));
-        }
-    }
-    return pids;
-}
-
 // Every living descendant of this process.
+std::vector<pid_t> descendants(const std::map<pid_t, test::ProcessEntry>& table) {
+    return test::descendantsOf(getpid(), table);
+}
+
 std::vector<pid_t> descendants() {
-    std::multimap<pid_t, pid_t> children;
-    for (pid_t pid : allProcesses()) {
-        if (const auto parent = parentOf(pid)) {
-            children.emplace(*parent, pid);
-        }
-    }
-    std::vector<pid_t> found;
-    std::vector<pid_t> queue{getpid()};
-    while (!queue.empty()) {
-        const pid_t next = queue.back();
-        queue.pop_back();
-        const auto [from, to] = children.equal_range(next);
-        for (auto it = from; it != to; ++it) {
-            found.push_back(it->second);
-            queue.push_back(it->second);
-        }
-    }
-    return found;
+    return descendants(test::processTable());
 }
 
 // Proportional set size in KiB, or nothing for a process that is gone or a zombie.
@@ -193,52 +149,48 @@ std::optional<long> pssKiB(pid_t pid) {
     return std::nullopt;
 }
 
-std::string commandName(pid_t pid) {
-    std::string name = readFile("/proc/" + std::to_string(pid) + "/comm");
-    while (!name.empty() && (name.back() == '\n' || name.back() == ' ')) {
-        name.pop_back();
-    }
-    return name;
-}
-
 // WebKit's helper processes, and Chromium's (whose every process carries the
 // browser's program name, or its crash handler's).
-bool isBrowserProcess(pid_t pid) {
-    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos || stat.compare(close, 3, ") Z") == 0) {
-        return false; // gone, or a zombie, which holds no memory
+bool isBrowserProcess(const test::ProcessEntry& entry) {
+    if (entry.state == 'Z') {
+        return false; // a zombie holds no memory
     }
-    const std::string name = commandName(pid);
+    const std::string& name = entry.name;
     if (name.rfind("WebKit", 0) == 0 || name == "chromium" || name == "chrome" ||
         name.rfind("chrome_crashpad", 0) == 0) {
         return true;
     }
-    const std::string commandLine = readFile("/proc/" + std::to_string(pid) + "/cmdline");
+    const std::string commandLine = readFile("/proc/" + std::to_string(entry.pid) + "/cmdline");
     const std::string program = commandLine.substr(0, commandLine.find('\0'));
     return program.find("/chromium/") != std::string::npos;
 }
 
-int foreignBrowserProcesses(const std::vector<pid_t>& ours) {
+int foreignBrowserProcesses(const std::map<pid_t, test::ProcessEntry>& table,
+                            const std::vector<pid_t>& ours) {
     const std::set<pid_t> mine(ours.begin(), ours.end());
     int count = 0;
-    for (pid_t pid : allProcesses()) {
-        if (pid != getpid() && mine.count(pid) == 0 && isBrowserProcess(pid)) {
+    for (const auto& [pid, entry] : table) {
+        if (pid != getpid() && mine.count(pid) == 0 && isBrowserProcess(entry)) {
             ++count;
         }
     }
     return count;
 }
 
-void reapAll() {
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+// Reaps the orphans this subreaper adopted once they end; the program it
+// started itself is GLib's to reap (`started`).
+void reapOrphans(pid_t started) {
+    for (const auto& [pid, entry] : test::processTable()) {
+        if (entry.parent == getpid() && entry.state == 'Z' && pid != started) {
+            waitpid(pid, nullptr, WNOHANG);
+        }
     }
 }
 
-bool treeGone(std::chrono::steady_clock::duration within) {
+bool treeGone(std::chrono::steady_clock::duration within, pid_t started) {
     const auto giveUp = std::chrono::steady_clock::now() + within;
     while (std::chrono::steady_clock::now() < giveUp) {
-        reapAll();
+        reapOrphans(started);
         if (descendants().empty()) {
             return true;
         }
@@ -250,19 +202,18 @@ bool treeGone(std::chrono::steady_clock::duration within) {
 // Asks the program to quit as a user's session would, so that it leaves its
 // profile in order for the warm start; then the rest of the tree; then makes
 // sure of it.
-void stopTree(pid_t program) {
-    // Once reaped, its number may already belong to someone else.
-    const auto living = descendants();
-    if (program > 0 && std::find(living.begin(), living.end(), program) != living.end()) {
-        kill(program, SIGTERM);
-        if (treeGone(10s)) {
+void stopTree(const test::Process* program) {
+    const pid_t started = program != nullptr ? program->pid() : 0;
+    if (program != nullptr && !program->ended()) {
+        program->signal(SIGTERM);
+        if (treeGone(10s, started)) {
             return;
         }
     }
     for (pid_t pid : descendants()) {
         kill(pid, SIGTERM);
     }
-    if (treeGone(5s)) {
+    if (treeGone(5s, started)) {
         return;
     }
     for (int round = 0; round < 20; ++round) {
@@ -274,7 +225,7 @@ void stopTree(pid_t program) {
             kill(pid, SIGKILL);
         }
         std::this_thread::sleep_for(50ms);
-        reapAll();
+        reapOrphans(started);
     }
     std::cerr << "startup-memory: some processes outlived SIGKILL\n";
 }
@@ -298,43 +249,7 @@ std::optional<nlohmann::json> logged(const fs::path& log, std::uintmax_t offset,
 
 // --- the programs --------------------------------------------------------------
 
-std::vector<std::string> withEnvironment(const std::vector<std::pair<std::string, std::string>>& settings) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        const std::string name = entry.substr(0, entry.find('='));
-        const bool replaced =
-            std::any_of(settings.begin(), settings.end(), [&](const auto& s) { return s.first == name; });
-        if (!replaced) {
-            env.push_back(entry);
-        }
-    }
-    for (const auto& [name, value] : settings) {
-        env.push_back(name + "=" + value);
-    }
-    return env;
-}
-
-// A home of the run's own: nothing cached, no saved window, no earlier profile
-// until the warm start finds the cold start's.
-std::vector<std::pair<std::string, std::string>> homeIn(const fs::path& profile) {
-    return {
-        {"HOME", (profile / "home").string()},
-        {"XDG_CONFIG_HOME", (profile / "config").string()},
-        {"XDG_DATA_HOME", (profile / "data").string()},
-        {"XDG_CACHE_HOME", (profile / "cache").string()},
-        {"XDG_STATE_HOME", (profile / "state").string()},
-    };
-}
-
-Command launcherCommand(const Options& o, const fs::path& profile) {
-    auto settings = homeIn(profile);
-    settings.emplace_back("VORLIA_STANDIN_PROXY", o.proxy);
-    settings.emplace_back("VORLIA_STANDIN_CERT", o.certificate);
-    return {{o.launcher}, withEnvironment(settings)};
-}
-
-Command chromiumCommand(const Options& o, const fs::path& profile) {
+std::vector<std::string> chromiumArguments(const Options& o, const fs::path& profile) {
     std::vector<std::string> argv{o.chromium};
     if (geteuid() == 0) {
         argv.emplace_back("--no-sandbox"); // Chromium refuses to start as root otherwise
@@ -355,33 +270,29 @@ Command chromiumCommand(const Options& o, const fs::path& profile) {
         "--app=" + o.startURL,
     };
     argv.insert(argv.end(), flags.begin(), flags.end());
-    return {argv, withEnvironment(homeIn(profile))};
+    return argv;
 }
 
-pid_t start(const Command& command, const fs::path& output) {
-    std::vector<char*> argv;
-    for (const auto& a : command.argv) {
-        argv.push_back(const_cast<char*>(a.c_str()));
+// A contestant in a home of the run's own (nothing cached, no saved window,
+// no earlier profile until the warm start finds the cold start's), its
+// output to `output`; it dies with this process.
+test::Process start(const Options& o, const std::string& browser, const fs::path& profile,
+                    const fs::path& output) {
+    if (browser == "launcher") {
+        test::DemoLauncherOptions launcher;
+        launcher.proxyURL = o.proxy;
+        launcher.certificate = o.certificate;
+        launcher.home = profile;
+        launcher.program = o.launcher;
+        launcher.output = output;
+        launcher.endsWithThisThread = true;
+        return test::startDemoLauncher(launcher);
     }
-    argv.push_back(nullptr);
-    std::vector<char*> env;
-    for (const auto& e : command.env) {
-        env.push_back(const_cast<char*>(e.c_str()));
-    }
-    env.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        const int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd >= 0) {
-            dup2(fd, STDOUT_FILENO);
-            dup2(fd, STDERR_FILENO);
-            close(fd);
-        }
-        execve(argv[0], argv.data(), env.data());
-        _exit(127);
-    }
-    return pid;
+    test::ProcessOptions chromium;
+    chromium.environment = test::environmentWith(test::privateHome(profile));
+    chromium.output = output;
+    chromium.endsWithThisThread = true;
+    return test::Process(chromiumArguments(o, profile), chromium);
 }
 
 // --- one run -------------------------------------------------------------------
@@ -395,9 +306,6 @@ class Bench {
         const fs::path profile = o_.work / ("profile-" + std::to_string(number) + "-" + browser);
         std::error_code ignored;
         fs::remove_all(profile, ignored);
-        for (const char* sub : {"home", "config", "data", "cache", "state"}) {
-            fs::create_directories(profile / sub);
-        }
         Run cold = runOnce(browser, "cold", label, profile);
         printRun(cold);
         Run warm;
@@ -448,7 +356,8 @@ class Bench {
 
     // Polls done() until it holds, watching the screen meanwhile. False, with
     // the reason in failure, when the program ends first or time runs out.
-    bool waitFor(const std::function<bool()>& done, double seconds, pid_t pid, std::string& failure) {
+    bool waitFor(const std::function<bool()>& done, double seconds, const test::Process& program,
+                 std::string& failure) {
         const auto giveUp = std::chrono::steady_clock::now() +
                             std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                 std::chrono::duration<double>(seconds));
@@ -462,8 +371,7 @@ class Bench {
             if (done()) {
                 return true;
             }
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
+            if (program.ended()) {
                 failure = "the program exited early";
                 return false;
             }
@@ -491,8 +399,6 @@ class Bench {
             run.failure = "a window of an earlier run was still on screen after 10 s";
             return run;
         }
-        const Command command =
-            browser == "launcher" ? launcherCommand(o_, profile) : chromiumCommand(o_, profile);
         std::error_code ignored;
         const std::uintmax_t offset = fs::exists(o_.requests) ? fs::file_size(o_.requests, ignored) : 0;
         const fs::path output = o_.work / ("output-" + std::to_string(++outputs_) + ".log");
@@ -500,13 +406,13 @@ class Bench {
         run.loadAvg = loadAverage();
         const double started = wallClock();
         run.startedAt = started * 1000.0;
-        const pid_t pid = start(command, output);
-        if (pid < 0) {
-            run.failure = std::string("cannot start: ") + std::strerror(errno);
+        const test::Process program = start(o_, browser, profile, output);
+        if (!program.started()) {
+            run.failure = "cannot start: " + program.failure();
             return run;
         }
-        measure(run, pid, offset, started);
-        stopTree(pid);
+        measure(run, program, offset, started);
+        stopTree(&program);
         if (!run.ok && interrupted == 0) {
             // What the program said last is usually why it never showed the page.
             std::cerr << "--- last output of " << browser << " (" << startKind << "):\n"
@@ -516,14 +422,14 @@ class Bench {
         return run;
     }
 
-    void measure(Run& run, pid_t pid, std::uintmax_t offset, double started) {
+    void measure(Run& run, const test::Process& program, std::uintmax_t offset, double started) {
         std::optional<nlohmann::json> loaded;
         if (!waitFor(
                 [&] {
                     return (loaded = logged(o_.requests, offset, "POST", "/act_web_tiyan/loaded", started))
                         .has_value();
                 },
-                o_.timeoutSeconds, pid, run.failure)) {
+                o_.timeoutSeconds, program, run.failure)) {
             run.failure = "no load event: " + run.failure;
             return;
         }
@@ -541,9 +447,9 @@ class Bench {
         std::string notYet;
         waitFor(
             [&] { return logged(o_.requests, offset, "POST", "/act_web_tiyan/report", started).has_value(); },
-            20, pid, notYet);
+            20, program, notYet);
         std::string stillRunning;
-        if (!waitFor([] { return false; }, o_.settleSeconds, pid, stillRunning) &&
+        if (!waitFor([] { return false; }, o_.settleSeconds, program, stillRunning) &&
             stillRunning.rfind("timed out", 0) != 0) {
             run.failure = "while settling: " + stillRunning;
             return;
@@ -556,13 +462,14 @@ class Bench {
         }
         run.firstFrameMs = *seen.frame * 1000.0 - run.startedAt;
         run.pagePaintedMs = *seen.page * 1000.0 - run.startedAt;
-        const auto ours = descendants();
-        run.foreign = foreignBrowserProcesses(ours);
+        const auto table = test::processTable();
+        const auto ours = descendants(table);
+        run.foreign = foreignBrowserProcesses(table, ours);
         long total = 0;
         for (pid_t p : ours) {
             if (const auto kib = pssKiB(p)) {
                 total += *kib;
-                run.pssByName[commandName(p)] += static_cast<double>(*kib) / 1024.0;
+                run.pssByName[table.at(p).name] += static_cast<double>(*kib) / 1024.0;
                 ++run.processes;
             }
         }
@@ -583,15 +490,6 @@ class Bench {
 };
 
 // --- figures -------------------------------------------------------------------
-
-double median(std::vector<double> values) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
 
 struct Pair {
     std::map<std::string, Run> runs; // by "launcher cold", "chromium warm", ...
@@ -744,7 +642,7 @@ void printSummaries(const std::map<std::string, Summary>& summaries) {
         for (const auto& m : metrics()) {
             const auto counted = s.ratio.at(m.key).size();
             const auto figure = [&](const std::vector<double>& values, int digits) {
-                return counted == 0 ? std::string("-") : Bench::fixed(median(values), digits);
+                return counted == 0 ? std::string("-") : Bench::fixed(test::median(values), digits);
             };
             const std::string which =
                 counted == static_cast<size_t>(s.pairs)
@@ -771,14 +669,14 @@ void printSummaries(const std::map<std::string, Summary>& summaries) {
         }
         std::printf("%s\n", line.c_str());
     }
-    std::printf("median: load %.2f memory %.2f\n", median(cold.ratio.at("loadMs")),
-                median(cold.ratio.at("memoryMiB")));
-    std::printf("median warm: load %.2f memory %.2f\n", median(warm.ratio.at("loadMs")),
-                median(warm.ratio.at("memoryMiB")));
-    std::printf("median first frame: cold %.2f warm %.2f\n", median(cold.ratio.at("firstFrameMs")),
-                median(warm.ratio.at("firstFrameMs")));
-    std::printf("median page painted: cold %.2f warm %.2f\n", median(cold.ratio.at("pagePaintedMs")),
-                median(warm.ratio.at("pagePaintedMs")));
+    std::printf("median: load %.2f memory %.2f\n", test::median(cold.ratio.at("loadMs")),
+                test::median(cold.ratio.at("memoryMiB")));
+    std::printf("median warm: load %.2f memory %.2f\n", test::median(warm.ratio.at("loadMs")),
+                test::median(warm.ratio.at("memoryMiB")));
+    std::printf("median first frame: cold %.2f warm %.2f\n", test::median(cold.ratio.at("firstFrameMs")),
+                test::median(warm.ratio.at("firstFrameMs")));
+    std::printf("median page painted: cold %.2f warm %.2f\n", test::median(cold.ratio.at("pagePaintedMs")),
+                test::median(warm.ratio.at("pagePaintedMs")));
 }
 
 } // namespace
@@ -837,7 +735,7 @@ int main(int argc, char** argv) {
             pairs.push_back(std::move(pair));
         }
     }
-    stopTree(0);
+    stopTree(nullptr);
     if (interrupted != 0) {
         screen->abandon();
         std::cerr << "startup-memory: interrupted\n";
@@ -876,9 +774,9 @@ int main(int argc, char** argv) {
         for (const auto& [kind, s] : summaries) {
             nlohmann::json figures = {{"pairs", s.pairs}};
             for (const auto& m : metrics()) {
-                figures["launcher"][m.key] = rounded(median(s.launcher.at(m.key)), 2);
-                figures["chromium"][m.key] = rounded(median(s.chromium.at(m.key)), 2);
-                figures["ratio"][m.key] = rounded(median(s.ratio.at(m.key)), 3);
+                figures["launcher"][m.key] = rounded(test::median(s.launcher.at(m.key)), 2);
+                figures["chromium"][m.key] = rounded(test::median(s.chromium.at(m.key)), 2);
+                figures["ratio"][m.key] = rounded(test::median(s.ratio.at(m.key)), 3);
                 figures["pairsCounted"][m.key] = s.ratio.at(m.key).size();
                 for (double ratio : s.ratio.at(m.key)) {
                     figures["pairRatios"][m.key].push_back(rounded(ratio, 3));

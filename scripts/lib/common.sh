@@ -89,6 +89,39 @@ pid_running() {
     return 1
 }
 
+# Fields N... of /proc/PID/stat as proc(5) numbers them (from 3, the state),
+# on one line; false once PID has gone. The command name before them may hold
+# spaces and parentheses, so they start after its last ')'.
+stat_fields() {
+    local pid=$1 stat="" n fields out=()
+    shift
+    IFS= read -r -d '' stat 2>/dev/null <"/proc/$pid/stat" || true
+    [ -n "$stat" ] || return 1
+    read -ra fields <<<"${stat##*) }"
+    for n; do out+=("${fields[n - 3]}"); done
+    echo "${out[*]}"
+}
+
+# PID and every living process below it, however deep, one a line.
+process_tree() {
+    local -A children=()
+    local file stat parent queue=("$1") next
+    for file in /proc/[0-9]*/stat; do
+        stat=""
+        IFS= read -r -d '' stat 2>/dev/null <"$file" || true
+        [ -n "$stat" ] || continue
+        read -r _ parent _ <<<"${stat##*) }"
+        children[$parent]+="${stat%% *} "
+    done
+    while [ ${#queue[@]} -gt 0 ]; do
+        next=${queue[0]}
+        queue=("${queue[@]:1}")
+        echo "$next"
+        # shellcheck disable=SC2206 # one word per child
+        queue+=(${children[$next]:-})
+    done
+}
+
 # Every process that holds NAME=VALUE in the environment it started with: all
 # that a process given that setting started, however deep (relaunched
 # launchers, their scripts, the engine's helpers), and nothing else. The

@@ -29,6 +29,7 @@ VORLIA_HANDLE_RELEASE(GError, g_error_free);
 VORLIA_HANDLE_RELEASE(GUri, g_uri_unref);
 VORLIA_HANDLE_RELEASE(GBytes, g_bytes_unref);
 VORLIA_HANDLE_RELEASE(GKeyFile, g_key_file_free);
+VORLIA_HANDLE_RELEASE(GMainContext, g_main_context_unref);
 VORLIA_HANDLE_RELEASE(GMainLoop, g_main_loop_unref);
 VORLIA_HANDLE_RELEASE(GVariant, g_variant_unref);
 VORLIA_HANDLE_RELEASE(GSource, g_source_unref);

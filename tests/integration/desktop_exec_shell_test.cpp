@@ -3,6 +3,7 @@
 // that an unquoted glob, brace or variable would pick instead.
 #include "base/handle.hpp"
 #include "rules/desktop_entry.hpp"
+#include "support/process.hpp"
 #include "support/temp_folder.hpp"
 
 #include <glib.h>
@@ -43,15 +44,11 @@ std::string execCommand(const std::string& entryText) {
 }
 
 std::string startedThrough(const char* shell, const std::string& command) {
-    const char* argv[] = {shell, "-c", command.c_str(), nullptr};
-    char* out = nullptr;
-    int status = 0;
-    if (!g_spawn_sync(nullptr, const_cast<char**>(argv), nullptr, G_SPAWN_STDERR_TO_DEV_NULL, nullptr,
-                      nullptr, &out, nullptr, &status, nullptr)) {
+    const test::CommandResult result = test::runCommand({shell, "-c", command});
+    if (!result.ran) {
         return "not started";
     }
-    const GText owned(out);
-    return g_spawn_check_wait_status(status, nullptr) ? owned.get() : "failed: " + std::string(owned.get());
+    return result.succeeded() ? result.output : "failed: " + result.output;
 }
 
 TEST(DesktopExecThroughAShell, StartsThatVeryProgramWhateverTheFolderIsNamed) {

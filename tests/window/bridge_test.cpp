@@ -33,10 +33,8 @@ void rightClickAt(Gtk::Window& window, int x, int y) {
     for (const std::string& command :
          {"xdotool windowfocus --sync " + id, "xdotool mousemove --window " + id + " " + std::to_string(x) +
                                                   " " + std::to_string(y) + " click 3"}) {
-        gint status = 0;
-        ASSERT_TRUE(g_spawn_command_line_sync(command.c_str(), nullptr, nullptr, &status, nullptr))
-            << command;
-        ASSERT_TRUE(g_spawn_check_wait_status(status, nullptr)) << command;
+        const CommandResult result = runCommand(command);
+        ASSERT_TRUE(result.succeeded()) << command << ": " << result.failure;
     }
     runFor(300ms);
 }

@@ -55,12 +55,7 @@ class LauncherTest : public ::testing::Test {
 };
 
 std::string xprop(unsigned long id, const char* property) {
-    gchar* out = nullptr;
-    const std::string command = "xprop -id " + std::to_string(id) + " " + property;
-    g_spawn_command_line_sync(command.c_str(), &out, nullptr, nullptr, nullptr);
-    std::string text = out != nullptr ? out : "";
-    g_free(out);
-    return text;
+    return commandOutput("xprop -id " + std::to_string(id) + " " + property);
 }
 
 TEST_F(LauncherTest, WindowHasItsTitleDefaultSizeAndMinimum) {
@@ -589,60 +584,19 @@ TEST_F(LauncherTest, CorruptStateFileGivesTheDefaults) {
 
 constexpr const char* childEnv = "VORLIA_TEST_LAUNCHER_CHILD";
 
-class LauncherProcess {
-  public:
-    LauncherProcess(const std::string& origin, const std::filesystem::path& folder,
-                    const std::string& appId) {
-        const std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-        const std::string childArgs = origin + " " + folder.string() + " " + appId;
-        gchar** env = g_environ_setenv(g_get_environ(), childEnv, childArgs.c_str(), TRUE);
-        const gchar* argv[] = {self.c_str(), nullptr};
-        GError* error = nullptr;
-        const bool started = g_spawn_async(nullptr, const_cast<gchar**>(argv), env, G_SPAWN_DO_NOT_REAP_CHILD,
-                                           nullptr, nullptr, &pid_, &error);
-        g_strfreev(env);
-        if (!started) {
-            ADD_FAILURE() << error->message;
-            g_clear_error(&error);
-            return;
-        }
-        g_child_watch_add(
-            pid_,
-            [](GPid pid, gint status, gpointer data) {
-                auto* self = static_cast<LauncherProcess*>(data);
-                self->status_ = status;
-                self->exited_ = true;
-                g_spawn_close_pid(pid);
-            },
-            this);
-    }
-    ~LauncherProcess() {
-        if (!exited_ && pid_ > 0) {
-            kill(pid_, SIGKILL);
-            runUntil([&] { return exited_; }, 5s);
-        }
-    }
-    bool waitForExit(std::chrono::milliseconds timeout = 20s) {
-        return runUntil([&] { return exited_; }, timeout);
-    }
-    bool exited() const { return exited_; }
-    bool exitedCleanly() const { return exited_ && g_spawn_check_wait_status(status_, nullptr); }
-
-  private:
-    GPid pid_ = 0;
-    bool exited_ = false;
-    gint status_ = 0;
-};
+// This test binary in the child mode, against the server at `origin`.
+Process startLauncherProcess(const std::string& origin, const std::filesystem::path& folder,
+                             const std::string& appId) {
+    ProcessOptions options;
+    options.environment = environmentWith({{childEnv, origin + " " + folder.string() + " " + appId}});
+    return Process({std::filesystem::read_symlink("/proc/self/exe").string()}, options);
+}
 
 // The game windows of every process: titled and classed "Vorlia". GDK's
 // hidden client leader window carries the program's name as its title too.
 std::vector<unsigned long> gameWindows() {
-    gchar* out = nullptr;
-    g_spawn_command_line_sync("xdotool search --all --name --class ^Vorlia$", &out, nullptr, nullptr,
-                              nullptr);
     std::vector<unsigned long> ids;
-    std::istringstream in(out != nullptr ? out : "");
-    g_free(out);
+    std::istringstream in(commandOutput("xdotool search --all --name --class ^Vorlia$"));
     for (unsigned long id = 0; in >> id;) {
         ids.push_back(id);
     }
@@ -653,7 +607,7 @@ void closeWindow(unsigned long id) {
     const std::string command =
         (std::filesystem::path(VORLIA_BINARY_DIR) / "tests" / "x-close-window").string() + " " +
         std::to_string(id);
-    ASSERT_TRUE(g_spawn_command_line_sync(command.c_str(), nullptr, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(runCommand(command).succeeded()) << command;
 }
 
 class LauncherProcessTest : public ::testing::Test {
@@ -697,17 +651,17 @@ TEST_F(LauncherProcessTest, ClosingTheWindowEndsTheProcessAndStorageSurvivesARes
     }
     std::string firstReport;
     {
-        LauncherProcess launcher(server.origin(), folders.path(), appId);
+        const Process launcher = startLauncherProcess(server.origin(), folders.path(), appId);
         ASSERT_TRUE(runUntil([&] { return reports().size() == 1; }, 30s));
         firstReport = reports().front();
         ASSERT_TRUE(runUntil([&] { return gameWindows().size() == 1; }, 10s));
         runFor(1s); // let the engine write what the page stored
         closeWindow(gameWindows().front());
-        EXPECT_TRUE(launcher.waitForExit());
-        EXPECT_TRUE(launcher.exitedCleanly());
+        EXPECT_TRUE(launcher.waitForEnd());
+        EXPECT_TRUE(launcher.endedCleanly());
     }
     {
-        LauncherProcess launcher(server.origin(), folders.path(), appId);
+        const Process launcher = startLauncherProcess(server.origin(), folders.path(), appId);
         ASSERT_TRUE(runUntil([&] { return reports().size() == 2; }, 30s));
         const std::string second = reports().back();
         const std::string storedValue = firstReport.substr(0, firstReport.find('&'));
@@ -715,21 +669,13 @@ TEST_F(LauncherProcessTest, ClosingTheWindowEndsTheProcessAndStorageSurvivesARes
         EXPECT_NE(second.find("cookie=c%3Dkept"), std::string::npos) << second;
         ASSERT_TRUE(runUntil([&] { return gameWindows().size() == 1; }, 10s));
         closeWindow(gameWindows().front());
-        EXPECT_TRUE(launcher.waitForExit());
+        EXPECT_TRUE(launcher.waitForEnd());
     }
-}
-
-std::string command(const std::string& line) {
-    gchar* out = nullptr;
-    g_spawn_command_line_sync(line.c_str(), &out, nullptr, nullptr, nullptr);
-    const std::string text = out != nullptr ? out : "";
-    g_free(out);
-    return text;
 }
 
 // "Geometry: 1100x700" from xdotool, as "1100x700".
 std::string windowSize(unsigned long id) {
-    const std::string text = command("xdotool getwindowgeometry " + std::to_string(id));
+    const std::string text = commandOutput("xdotool getwindowgeometry " + std::to_string(id));
     const std::size_t at = text.find("Geometry: ");
     return at == std::string::npos ? "" : text.substr(at + 10, text.find('\n', at) - at - 10);
 }
@@ -750,12 +696,13 @@ TEST_F(LauncherProcessTest, ResizedWindowIsRestoredHoweverThePlayerQuits) {
     const std::pair<const char*, std::function<void(unsigned long)>> roads[] = {
         {"Ctrl+Q",
          [](unsigned long id) {
-             command("xdotool windowactivate --sync " + std::to_string(id) + " key --clearmodifiers ctrl+q");
+             commandOutput("xdotool windowactivate --sync " + std::to_string(id) +
+                           " key --clearmodifiers ctrl+q");
          }},
         {"Quit",
          [&](unsigned long) {
-             command("gdbus call --session --dest " + appId + " --object-path " + objectPath +
-                     " --method org.gtk.Actions.Activate quit [] {}");
+             commandOutput("gdbus call --session --dest " + appId + " --object-path " + objectPath +
+                           " --method org.gtk.Actions.Activate quit [] {}");
          }},
     };
     int width = 1100;
@@ -763,23 +710,24 @@ TEST_F(LauncherProcessTest, ResizedWindowIsRestoredHoweverThePlayerQuits) {
         SCOPED_TRACE(name);
         const std::string size = std::to_string(width) + "x700";
         {
-            LauncherProcess launcher(server.origin(), folders.path(), appId);
+            const Process launcher = startLauncherProcess(server.origin(), folders.path(), appId);
             ASSERT_TRUE(runUntil([&] { return gameWindows().size() == 1; }, 30s));
             const unsigned long id = gameWindows().front();
-            command("xdotool windowsize --sync " + std::to_string(id) + " " + std::to_string(width) + " 700");
+            commandOutput("xdotool windowsize --sync " + std::to_string(id) + " " + std::to_string(width) +
+                          " 700");
             ASSERT_TRUE(runUntil([&] { return windowSize(id) == size; }, 10s)) << windowSize(id);
             runFor(500ms);
             quit(id);
-            EXPECT_TRUE(launcher.waitForExit());
-            EXPECT_TRUE(launcher.exitedCleanly());
+            EXPECT_TRUE(launcher.waitForEnd());
+            EXPECT_TRUE(launcher.endedCleanly());
         }
         {
-            LauncherProcess launcher(server.origin(), folders.path(), appId);
+            const Process launcher = startLauncherProcess(server.origin(), folders.path(), appId);
             ASSERT_TRUE(runUntil([&] { return gameWindows().size() == 1; }, 30s));
             const unsigned long id = gameWindows().front();
             EXPECT_TRUE(runUntil([&] { return windowSize(id) == size; }, 10s)) << windowSize(id);
             closeWindow(id);
-            EXPECT_TRUE(launcher.waitForExit());
+            EXPECT_TRUE(launcher.waitForEnd());
         }
         width += 60;
     }
@@ -789,19 +737,19 @@ TEST_F(LauncherProcessTest, SecondStartOpensNoSecondWindow) {
     if (onWayland()) {
         GTEST_SKIP() << "counts the windows of every process with xdotool";
     }
-    LauncherProcess first(server.origin(), folders.path(), appId);
+    const Process first = startLauncherProcess(server.origin(), folders.path(), appId);
     ASSERT_TRUE(runUntil([&] { return reports().size() == 1; }, 30s));
     ASSERT_TRUE(runUntil([&] { return gameWindows().size() == 1; }, 10s));
 
-    LauncherProcess second(server.origin(), folders.path(), appId);
-    EXPECT_TRUE(second.waitForExit());
-    EXPECT_TRUE(second.exitedCleanly());
+    const Process second = startLauncherProcess(server.origin(), folders.path(), appId);
+    EXPECT_TRUE(second.waitForEnd());
+    EXPECT_TRUE(second.endedCleanly());
     runFor(1s);
     EXPECT_EQ(gameWindows().size(), 1U);
     EXPECT_EQ(reports().size(), 1U) << "the game page was loaded a second time";
-    EXPECT_FALSE(first.exited());
+    EXPECT_FALSE(first.ended());
     closeWindow(gameWindows().front());
-    EXPECT_TRUE(first.waitForExit());
+    EXPECT_TRUE(first.waitForEnd());
 }
 
 } // namespace

@@ -13,10 +13,7 @@
 #include <gtkmm/overlay.h>
 
 #include <csignal>
-#include <fstream>
-#include <map>
 #include <memory>
-#include <sstream>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -481,11 +478,8 @@ TEST(OwnNetwork, TheGameComesBackWhenTheNetworkDoes) {
                      << (why != nullptr ? why : "run it through tests/window/in-own-network.sh");
     }
     const auto ip = [](const std::string& args) {
-        gint status = 0;
-        GError* raw = nullptr;
-        const bool ran = g_spawn_command_line_sync(("ip " + args).c_str(), nullptr, nullptr, &status, &raw);
-        const Handle<GError> error(raw);
-        ASSERT_TRUE(ran && g_spawn_check_wait_status(status, nullptr)) << "ip " << args;
+        const CommandResult result = runCommand("ip " + args);
+        ASSERT_TRUE(result.succeeded()) << "ip " << args << ": " << result.failure;
     };
     HttpServer server;
     server.page(startPath, "<html><body><h1 id='marker'>Game</h1></body></html>");
@@ -555,38 +549,11 @@ TEST_F(OfflineTest, ReloadRetriesThePageThatFailed) {
 // The web content processes this test process started (inside the engine's
 // sandbox they are grandchildren), and no one else's.
 std::vector<pid_t> webProcesses() {
-    std::map<pid_t, std::pair<pid_t, std::string>> table; // pid -> parent, name
-    GDir* dir = g_dir_open("/proc", 0, nullptr);
-    if (dir == nullptr) {
-        return {};
-    }
-    while (const char* name = g_dir_read_name(dir)) {
-        const pid_t pid = static_cast<pid_t>(std::atoi(name));
-        std::ifstream stat(std::string("/proc/") + name + "/stat");
-        std::string line;
-        std::getline(stat, line);
-        const auto open = line.find('(');
-        const auto close = line.rfind(')');
-        if (pid <= 0 || open == std::string::npos || close == std::string::npos) {
-            continue;
-        }
-        std::istringstream rest(line.substr(close + 2));
-        char state = 0;
-        pid_t parent = 0;
-        rest >> state >> parent;
-        table[pid] = {parent, line.substr(open + 1, close - open - 1)};
-    }
-    g_dir_close(dir);
+    const auto table = processTable();
     std::vector<pid_t> found;
-    for (const auto& [pid, entry] : table) {
-        if (!entry.second.starts_with("WebKitWebProces")) {
-            continue;
-        }
-        for (pid_t up = entry.first; up > 1 && table.contains(up); up = table[up].first) {
-            if (up == getpid()) {
-                found.push_back(pid);
-                break;
-            }
+    for (const pid_t pid : descendantsOf(getpid(), table)) {
+        if (table.at(pid).name.starts_with("WebKitWebProces")) {
+            found.push_back(pid);
         }
     }
     return found;

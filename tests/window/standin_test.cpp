@@ -4,7 +4,6 @@
 #include "app/launcher_app.hpp"
 #include "base/handle.hpp"
 #include "demo/route.hpp"
-#include "rules/rendering.hpp"
 #include "support/standin.hpp"
 #include "window/game_engine.hpp"
 #include "window/game_window.hpp"
@@ -13,8 +12,6 @@
 #include <glib.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <signal.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -112,62 +109,11 @@ TEST_F(StandInWindowTest, GameWindowPlaysTheStandInStartPage) {
     engine.reset();
 }
 
-// The demo executable as the run command starts it, with the stand-in route
-// and a private home in its environment, and `extra` settings besides.
-class DemoLauncher {
-  public:
-    DemoLauncher(const test::StandIn& hosts,
-                 const std::vector<std::pair<std::string, std::string>>& extra = {}) {
-        gchar** env = g_get_environ();
-        std::vector<std::pair<std::string, std::string>> settings = {
-            {"VORLIA_STANDIN_PROXY", hosts.proxyURL()},
-            {"VORLIA_STANDIN_CERT", hosts.certificateFile().string()},
-            {"XDG_DATA_HOME", (home_.path() / "data").string()},
-            {"XDG_CACHE_HOME", (home_.path() / "cache").string()},
-            {"XDG_STATE_HOME", (home_.path() / "state").string()},
-            {"XDG_CONFIG_HOME", (home_.path() / "config").string()},
-        };
-        // The rendering settings this test process made for itself stay
-        // here: the launcher decides as on a player's machine.
-        for (const std::string& name : playerRenderingSettings()) {
-            env = g_environ_unsetenv(env, name.c_str());
-        }
-        settings.insert(settings.end(), extra.begin(), extra.end());
-        for (const auto& [name, value] : settings) {
-            env = g_environ_setenv(env, name.c_str(), value.c_str(), TRUE);
-        }
-        const std::string program = std::string(VORLIA_BINARY_DIR) + "/demo/Vorlia.app/vorlia";
-        char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-        GError* error = nullptr;
-        started_ =
-            g_spawn_async(nullptr, argv, env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid_, &error);
-        g_strfreev(env);
-        const Handle<GError> owned(error);
-        EXPECT_TRUE(started_) << (error != nullptr ? error->message : "");
-    }
-    ~DemoLauncher() {
-        if (started_) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-            g_spawn_close_pid(pid_);
-        }
-    }
-    DemoLauncher(const DemoLauncher&) = delete;
-    DemoLauncher& operator=(const DemoLauncher&) = delete;
-
-    bool started() const { return started_; }
-    const TempFolder& home() const { return home_; }
-
-  private:
-    TempFolder home_;
-    GPid pid_ = 0;
-    bool started_ = false;
-};
-
 TEST(StandInDemo, DemoLauncherPlaysTheStandInStartPage) {
     test::StandIn hosts;
-    DemoLauncher launcher(hosts);
-    ASSERT_TRUE(launcher.started());
+    TempFolder home;
+    const Process launcher = startDemoLauncher(hosts, home.path());
+    ASSERT_TRUE(launcher.started()) << launcher.failure();
     const bool reported = runUntil([&] { return pageReport(hosts).has_value(); }, 90s);
     if (reported) {
         saveScreenshot("demo-standin-start-page");
@@ -222,7 +168,6 @@ double gameBlueShare(const std::filesystem::path& png) {
 // without the check; the simulated GPUs run with the player's cairo
 // renderer, as this machine draws best.
 TEST(StandInDemo, EachRenderingRoadDrawsThePage) {
-    using Settings = std::vector<std::pair<std::string, std::string>>;
     const Settings gpu = {{"VORLIA_DEMO_GL_RENDERER", "AMD Radeon RX 6600 (navi23, LLVM 15.0.6, DRM 3.49)"},
                           {"VORLIA_DEMO_GL_VENDOR", "AMD"},
                           {"GSK_RENDERER", "cairo"}};
@@ -262,12 +207,12 @@ TEST(StandInDemo, EachRenderingRoadDrawsThePage) {
     for (const Road& road : roads) {
         SCOPED_TRACE(road.name);
         test::StandIn hosts;
-        TempFolder logFolder;
-        const auto log = logFolder.path() / "test.log";
+        TempFolder folder;
+        const auto log = folder.path() / "test.log";
         Settings settings = road.environment;
         settings.emplace_back("VORLIA_TEST_LOG", log.string());
-        DemoLauncher launcher(hosts, settings);
-        ASSERT_TRUE(launcher.started());
+        const Process launcher = startDemoLauncher(hosts, folder.path() / "home", settings);
+        ASSERT_TRUE(launcher.started()) << launcher.failure();
         ASSERT_TRUE(runUntil([&] { return pageReport(hosts).has_value(); }, 90s));
         const auto rendering = renderingLogged(log);
         ASSERT_TRUE(rendering.has_value());

@@ -14,9 +14,7 @@
 #include <gtkmm/button.h>
 #include <gtkmm/messagedialog.h>
 #include <sodium.h>
-#include <sys/wait.h>
 
-#include <csignal>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -47,12 +45,9 @@ Gtk::MessageDialog* visibleDialog() {
     return nullptr;
 }
 
-// xdotool, bounded: a focus that never comes must fail the test, not hang it.
+// xdotool, bounded by the kit: a focus that never comes must fail the test, not hang it.
 bool xdotool(const std::string& arguments) {
-    gint status = 0;
-    const std::string command = "timeout 15 xdotool " + arguments;
-    return g_spawn_command_line_sync(command.c_str(), nullptr, nullptr, &status, nullptr) &&
-           g_spawn_check_wait_status(status, nullptr);
+    return runCommand("xdotool " + arguments).succeeded();
 }
 
 // Clicks the dialog's button for `response` with the real pointer.
@@ -212,14 +207,6 @@ TEST_F(UpdatePromptTest, QuitInARequiredPromptEndsTheApplication) {
 
 // The whole launcher as a player starts it: the demo executable, its own
 // automatic check through the route, and Quit chosen from the keyboard.
-std::string commandOutput(const std::string& command) {
-    gchar* out = nullptr;
-    g_spawn_command_line_sync(command.c_str(), &out, nullptr, nullptr, nullptr);
-    std::string text = out != nullptr ? out : "";
-    g_free(out);
-    return text;
-}
-
 TEST(UpdatePromptProcess, QuitInARequiredPromptEndsTheLauncherProcess) {
     if (onWayland()) {
         GTEST_SKIP() << "finds and types into another process's dialog with xdotool; on Wayland only "
@@ -231,29 +218,17 @@ TEST(UpdatePromptProcess, QuitInARequiredPromptEndsTheLauncherProcess) {
     options.siteDir = folders.path() / "site";
     test::StandIn hosts(options);
 
-    gchar** env = g_get_environ();
-    env = g_environ_setenv(env, "VORLIA_STANDIN_PROXY", hosts.proxyURL().c_str(), TRUE);
-    env = g_environ_setenv(env, "VORLIA_STANDIN_CERT", hosts.certificateFile().c_str(), TRUE);
-    for (const char* name : {"XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME", "XDG_CONFIG_HOME"}) {
-        env = g_environ_setenv(env, name, (folders.path() / name).c_str(), TRUE);
-    }
-    std::string program = std::string(VORLIA_BINARY_DIR) + "/demo/Vorlia.app/vorlia";
-    char* argv[] = {program.data(), nullptr};
-    GPid pid = 0;
-    GError* error = nullptr;
-    const bool spawned =
-        g_spawn_async(nullptr, argv, env, G_SPAWN_DO_NOT_REAP_CHILD, nullptr, nullptr, &pid, &error);
-    g_strfreev(env);
-    ASSERT_TRUE(spawned) << (error != nullptr ? error->message : "");
+    const Process launcher = startDemoLauncher(hosts, folders.path() / "home");
+    ASSERT_TRUE(launcher.started()) << launcher.failure();
 
     // The prompt is the launcher's small window beside the game window.
     std::string prompt;
     runUntil(
         [&] {
             std::istringstream ids(
-                commandOutput("timeout 10 xdotool search --onlyvisible --pid " + std::to_string(pid)));
+                commandOutput("xdotool search --onlyvisible --pid " + std::to_string(launcher.pid()), 10s));
             for (std::string id; std::getline(ids, id);) {
-                const std::string geometry = commandOutput("timeout 10 xdotool getwindowgeometry " + id);
+                const std::string geometry = commandOutput("xdotool getwindowgeometry " + id, 10s);
                 const auto at = geometry.find("Geometry: ");
                 if (at != std::string::npos && std::stoi(geometry.substr(at + 10)) < 900) {
                     prompt = id;
@@ -263,23 +238,15 @@ TEST(UpdatePromptProcess, QuitInARequiredPromptEndsTheLauncherProcess) {
             return false;
         },
         60s);
-    int status = -1;
-    bool ended = false;
     if (!prompt.empty()) {
         saveScreenshot("required-update-prompt-process");
         // Focus starts on the default button, "Update now"; Tab moves to "Quit".
         EXPECT_TRUE(xdotool("windowfocus --sync " + prompt));
         EXPECT_TRUE(xdotool("key --clearmodifiers Tab space"));
-        ended = runUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 30s);
     }
-    if (!ended) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
-    g_spawn_close_pid(pid);
-    EXPECT_FALSE(prompt.empty()) << "no prompt appeared";
-    EXPECT_TRUE(ended) << "the launcher did not end";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_FALSE(prompt.empty()) << "no prompt appeared";
+    ASSERT_TRUE(launcher.waitForEnd(30s)) << "the launcher did not end";
+    EXPECT_TRUE(launcher.endedCleanly());
     for (const auto& request : hosts.requests()) {
         EXPECT_EQ(request.value("path", "").find(".zip"), std::string::npos) << "an archive was requested";
     }

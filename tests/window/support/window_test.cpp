@@ -3,6 +3,7 @@
 #include "app/builtin.hpp"
 #include "app/launcher_app.hpp"
 #include "demo/route.hpp"
+#include "rules/rendering.hpp"
 
 #include <gdk/wayland/gdkwayland.h>
 #include <gdk/x11/gdkx.h>
@@ -70,23 +71,11 @@ unsigned long xWindowId(Gtk::Window& window) {
 
 namespace {
 
-// Runs a command, bounded: a focus or a screenshot that never comes must
-// fail the test, not hang it.
-void runCommand(const std::string& command, const std::string& folder = {}) {
-    const std::string line = "timeout 15 " + command;
-    gchar** argv = nullptr;
-    gint status = 0;
-    GError* error = nullptr;
-    if (!g_shell_parse_argv(line.c_str(), nullptr, &argv, &error) ||
-        !g_spawn_sync(folder.empty() ? nullptr : folder.c_str(), argv, nullptr, G_SPAWN_SEARCH_PATH, nullptr,
-                      nullptr, nullptr, nullptr, &status, &error)) {
-        ADD_FAILURE() << "could not run " << command << ": " << error->message;
-        g_clear_error(&error);
-        g_strfreev(argv);
-        return;
-    }
-    g_strfreev(argv);
-    EXPECT_TRUE(g_spawn_check_wait_status(status, nullptr)) << command;
+// Runs a command, bounded by the kit: a focus or a screenshot that never
+// comes must fail the test, not hang it.
+void mustRun(const std::string& command, const std::filesystem::path& folder = {}) {
+    const CommandResult result = runCommand(command, 15s, folder);
+    EXPECT_TRUE(result.succeeded()) << command << ": " << result.failure;
 }
 
 // Headless Weston has no seat that a test could type or click into, so on
@@ -170,9 +159,9 @@ void pressKeys(Gtk::Window& window, const std::string& keys) {
     }
     runUntil([&] { return xWindowId(window) != 0; }, 5s);
     const std::string id = std::to_string(xWindowId(window));
-    runCommand("xdotool windowfocus --sync " + id);
+    mustRun("xdotool windowfocus --sync " + id);
     runFor(200ms);
-    runCommand("xdotool key --clearmodifiers " + keys);
+    mustRun("xdotool key --clearmodifiers " + keys);
     runFor(200ms);
 }
 
@@ -184,9 +173,9 @@ void clickAt(Gtk::Window& window, int x, int y) {
     }
     runUntil([&] { return xWindowId(window) != 0; }, 5s);
     const std::string id = std::to_string(xWindowId(window));
-    runCommand("xdotool windowfocus --sync " + id);
-    runCommand("xdotool mousemove --window " + id + " " + std::to_string(x) + " " + std::to_string(y) +
-               " click 1");
+    mustRun("xdotool windowfocus --sync " + id);
+    mustRun("xdotool mousemove --window " + id + " " + std::to_string(x) + " " + std::to_string(y) +
+            " click 1");
     runFor(200ms);
 }
 
@@ -196,8 +185,8 @@ void resizeWindow(Gtk::Window& window, int width, int height) {
         window.set_default_size(width, height);
     } else {
         runUntil([&] { return xWindowId(window) != 0; }, 5s);
-        runCommand("xdotool windowsize --sync " + std::to_string(xWindowId(window)) + " " +
-                   std::to_string(width) + " " + std::to_string(height));
+        mustRun("xdotool windowsize --sync " + std::to_string(xWindowId(window)) + " " +
+                std::to_string(width) + " " + std::to_string(height));
     }
     runUntil([&] { return window.get_width() == width && window.get_height() == height; }, 10s);
 }
@@ -211,14 +200,14 @@ std::filesystem::path saveScreenshot(const std::string& name) {
     // Let the compositor catch up with the last frame.
     runFor(500ms);
     if (!onWayland()) {
-        runCommand("import -window root " + file.string());
+        mustRun("import -window root " + file.string());
         return file;
     }
     // The compositor's own picture of its output, popups and dialogs
     // included, as on X11; weston-screenshooter names it after the time,
     // in its working folder.
     TempFolder shot;
-    runCommand("weston-screenshooter", shot.path().string());
+    mustRun("weston-screenshooter", shot.path());
     for (const auto& entry : std::filesystem::directory_iterator(shot.path())) {
         std::filesystem::copy_file(entry.path(), file, std::filesystem::copy_options::overwrite_existing);
     }
@@ -259,6 +248,16 @@ int runLauncherChild(const std::string& childArgs) {
     Config config = localConfig(origin, folder);
     config.applicationId = appId;
     return runLauncher(config, demo::standInHooks(config));
+}
+
+Process startDemoLauncher(const StandIn& hosts, const std::filesystem::path& home, const Settings& extra) {
+    DemoLauncherOptions options;
+    options.proxyURL = hosts.proxyURL();
+    options.certificate = hosts.certificateFile();
+    options.home = home;
+    options.extra = extra;
+    options.without = playerRenderingSettings();
+    return startDemoLauncher(options);
 }
 
 void WindowTest::SetUp() {

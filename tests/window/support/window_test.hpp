@@ -6,7 +6,9 @@
 //   pressKeys, clickAt   real key presses and clicks through the X server (xdotool); on
 //                        Wayland what they trigger (the shortcut's action, the key binding)
 //   saveScreenshot       a PNG of the whole display under build/screenshots/ (wayland/ within)
-// and, from tests/support, runUntil/runFor, TempFolder, HttpServer and RecordingOpener.
+//   startDemoLauncher    the demo executable routed to the stand-in hosts, in a private home
+// and, from tests/support, runUntil/runFor, TempFolder, HttpServer, RecordingOpener and
+// the process kit (Process, runCommand, processTable).
 #pragma once
 
 #include "app/config.hpp"
@@ -14,7 +16,9 @@
 #include "base/handle.hpp"
 #include "support/http_server.hpp"
 #include "support/main_loop.hpp"
+#include "support/process.hpp"
 #include "support/recording_opener.hpp"
+#include "support/standin.hpp"
 #include "support/temp_folder.hpp"
 #include "window/uri_opener.hpp"
 
@@ -82,6 +86,13 @@ void launchInProcess(Glib::RefPtr<Gtk::Application>& app, std::unique_ptr<Launch
 // Runs a whole launcher as main does (LauncherApp, the application's own run
 // loop, single instance over D-Bus) for "ORIGIN FOLDER APPLICATION-ID".
 int runLauncherChild(const std::string& childArgs);
+
+// The demo executable as the run command starts it, routed to `hosts`, with
+// its private home in `home` and `extra` settings besides. The rendering
+// settings this test process made for itself stay here: the launcher decides
+// as on a player's machine.
+Process startDemoLauncher(const StandIn& hosts, const std::filesystem::path& home,
+                          const Settings& extra = {});
 
 // Base fixture: one registered application per test process.
 class WindowTest : public ::testing::Test {
