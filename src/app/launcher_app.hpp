@@ -15,6 +15,7 @@
 #include <gtkmm/application.h>
 #include <sigc++/trackable.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -75,6 +76,9 @@ class LauncherApp : public sigc::trackable {
     LaunchHooks hooks_;
     RenderingChoice rendering_;
     std::vector<std::string> notPassedOn_;
+    // When the launcher started (seconds since 1970): every work folder it
+    // makes is newer, so that the leftover sweep never takes one.
+    const std::int64_t startedAt_;
     std::unique_ptr<GameWindow> game_; // made at start-up, shown at the first activation
     bool opened_ = false;
     std::unique_ptr<GtkUpdateUi> updateUi_;
