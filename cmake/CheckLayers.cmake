@@ -12,21 +12,23 @@ endif()
 # Folder: the project folders it may include.
 set(allowed_base base)
 set(allowed_rules base rules)
+set(allowed_place base rules place)
 set(allowed_window base rules window)
-set(allowed_update base rules update)
-set(allowed_update/gtk base rules window update update/gtk)
-set(allowed_app base rules window update update/gtk app)
-set(allowed_demo base rules window update update/gtk app demo)
+set(allowed_update base rules place update)
+set(allowed_update/gtk base rules place window update update/gtk)
+set(allowed_app base rules place window update update/gtk app)
+set(allowed_demo base rules place window update update/gtk app demo)
 
 # Folder: the outside headers it must not include (include path prefixes).
 set(toolkits "gtk/;gtkmm/;gtkmm\\.h;gdk/;gdkmm/;glibmm/;giomm/;webkit/;libsoup/;archive\\.h;archive_entry\\.h")
 set(forbidden_base ${toolkits})
 set(forbidden_rules ${toolkits})
+set(forbidden_place ${toolkits})
 set(forbidden_window "libsoup/;archive\\.h;archive_entry\\.h")
 set(forbidden_update "gtk/;gtkmm/;gtkmm\\.h;gdk/;gdkmm/;webkit/")
 set(forbidden_update/gtk "webkit/;libsoup/;archive\\.h;archive_entry\\.h")
 
-set(project_folders base rules window update update/gtk app demo)
+set(project_folders base rules place window update update/gtk app demo)
 set(breaches "")
 file(GLOB_RECURSE sources RELATIVE ${ROOT} ${ROOT}/*.cpp ${ROOT}/*.hpp ${ROOT}/*.c ${ROOT}/*.h ${ROOT}/*.in)
 # The layer of a path inside the source tree: its first folder, or update/gtk.

@@ -1,8 +1,9 @@
 #include "app/desktop_menu.hpp"
 
 #include "base/files.hpp"
+#include "place/application_place.hpp"
 #include "rules/desktop_entry.hpp"
-#include "update/install_steps.hpp"
+#include "rules/install_place.hpp"
 
 #include <cstdint>
 #include <optional>

@@ -2,8 +2,11 @@
 
 #include "app/menu_model.hpp"
 #include "app/rendering_choice.hpp"
+#include "base/files.hpp"
+#include "update/install_steps.hpp"
 
 #include <gdkmm/display.h>
+#include <gio/gio.h>
 #include <giomm/menu.h>
 #include <glib.h>
 #include <glibmm/main.h>
@@ -18,6 +21,19 @@ namespace {
 
 // The desktop entry's StartupWMClass.
 constexpr const char* windowClass = "Vorlia";
+
+// Runs `chore` once on GLib's thread pool; nothing waits for its end.
+void runInBackground(std::function<void()> chore) {
+    using Chore = std::function<void()>;
+    GTask* task = g_task_new(nullptr, nullptr, nullptr, nullptr);
+    g_task_set_task_data(task, new Chore(std::move(chore)),
+                         [](gpointer done) { delete static_cast<Chore*>(done); });
+    g_task_run_in_thread(task, [](GTask* task, gpointer, gpointer data, GCancellable*) {
+        (*static_cast<Chore*>(data))();
+        g_task_return_boolean(task, TRUE);
+    });
+    g_object_unref(task);
+}
 
 } // namespace
 
@@ -57,7 +73,7 @@ UpdateSettings updateSettings(const Config& config, const LaunchHooks& hooks) {
 LauncherApp::LauncherApp(const Glib::RefPtr<Gtk::Application>& app, const Config& config, UriOpener& opener,
                          LaunchHooks hooks, RenderingChoice rendering)
     : app_(app), config_(config), opener_(opener), hooks_(std::move(hooks)), rendering_(std::move(rendering)),
-      notPassedOn_(settingNames(rendering_)) {
+      notPassedOn_(settingNames(rendering_)), startedAt_(g_get_real_time() / G_USEC_PER_SEC) {
     // GTK names the X11 window class after the program when the display
     // opens; docks match it with the desktop entry's StartupWMClass. (On
     // Wayland they match the application id with the entry's name.) Set only
@@ -118,7 +134,13 @@ void LauncherApp::openGameWindow() {
     };
     Glib::signal_idle().connect_once(sigc::track_obj(keepMenuEntry, *this), Glib::PRIORITY_LOW);
     const auto checkAutomatically = [this] {
-        updater().removeLeftovers();
+        // The work folders earlier runs left behind go with the first check,
+        // off the main thread.
+        runInBackground([temporary = std::filesystem::path(g_get_tmp_dir()),
+                         version = config_.launcherVersion, startedAt = startedAt_,
+                         running = applicationFolder()] {
+            removeLeftoverWorkFolders(temporary, version, startedAt, running);
+        });
         updater().check(false);
     };
     Glib::signal_timeout().connect_once(sigc::track_obj(checkAutomatically, *this),

@@ -16,6 +16,7 @@
 #include <gtkmm/application.h>
 #include <sigc++/trackable.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -78,6 +79,9 @@ class LauncherApp : public sigc::trackable {
     LaunchHooks hooks_;
     RenderingChoice rendering_;
     std::vector<std::string> notPassedOn_;
+    // When the launcher started (seconds since 1970): every work folder it
+    // makes is newer, so that the leftover sweep never takes one.
+    const std::int64_t startedAt_;
     // Both made at start-up, the window shown at the first activation; the
     // window goes first, the engine whose view it shows after it.
     std::unique_ptr<GameEngine> engine_;

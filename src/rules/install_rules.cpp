@@ -83,4 +83,18 @@ bool isProgramFor(std::string_view header, std::uint16_t machine) {
     return (type == ET_EXEC || type == ET_DYN) && half(EI_NIDENT + 2) == machine;
 }
 
+std::string_view pathExtension(std::string_view name) {
+    const std::size_t dot = name.rfind('.');
+    return dot == std::string_view::npos ? std::string_view{} : name.substr(dot + 1);
+}
+
+std::optional<std::string> chooseNewApplicationFolder(const std::vector<FolderEntry>& entries) {
+    for (const FolderEntry& entry : entries) {
+        if (entry.isFolder && pathExtension(entry.name) == "app") {
+            return entry.name;
+        }
+    }
+    return std::nullopt;
+}
+
 } // namespace vorlia

@@ -1,9 +1,12 @@
 // What an update archive may install, as plain values: which modes, which
-// symbolic links, and which programs.
+// symbolic links, which programs, and which folder is the new application.
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace vorlia {
 
@@ -39,5 +42,19 @@ std::uint16_t thisMachine();
 // a position-independent one) for `machine` with this build's word size and
 // byte order: a program any other way could never start here.
 bool isProgramFor(std::string_view header, std::uint16_t machine);
+
+// The text after the last full stop of a name, or "" when it has none.
+std::string_view pathExtension(std::string_view name);
+
+// One entry of a folder as listed.
+struct FolderEntry {
+    std::string name;
+    bool isFolder = false; // a real folder, not a link to one
+};
+
+// The new application folder: the first entry, in listing order, that is a
+// folder named with the extension exactly "app". Plain files and links with
+// that name are passed over, since they can never be an application.
+std::optional<std::string> chooseNewApplicationFolder(const std::vector<FolderEntry>& entries);
 
 } // namespace vorlia

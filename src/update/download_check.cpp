@@ -38,4 +38,18 @@ DownloadVerdict judgeDownload(const DownloadResult& result, std::string_view man
     return result.digestHex == expected ? DownloadVerdict::genuine : DownloadVerdict::notGenuine;
 }
 
+expected<void, UpdateFailure> acceptedDownload(DownloadVerdict verdict, std::string_view writeError) {
+    switch (verdict) {
+    case DownloadVerdict::genuine:
+        return {};
+    case DownloadVerdict::didNotFinish:
+        return unexpected(UpdateFailure{FailureReason::downloadDidNotFinish, {}});
+    case DownloadVerdict::notGenuine:
+        return unexpected(UpdateFailure{FailureReason::notGenuine, {}});
+    case DownloadVerdict::notWritten:
+        return unexpected(UpdateFailure{FailureReason::systemError, std::string(writeError)});
+    }
+    return unexpected(UpdateFailure{FailureReason::downloadDidNotFinish, {}});
+}
+
 } // namespace vorlia

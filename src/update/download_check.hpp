@@ -1,6 +1,9 @@
 // The verdict on a finished archive download, as plain values.
 #pragma once
 
+#include "base/expected.hpp"
+#include "update/update_failure.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -40,5 +43,10 @@ std::uint64_t downloadBound(std::optional<std::int64_t> manifestSize);
 // lower-cased and otherwise exactly as given.
 DownloadVerdict judgeDownload(const DownloadResult& result, std::string_view manifestSha256,
                               std::optional<std::int64_t> manifestSize = std::nullopt);
+
+// How a verdict ends the update: a genuine archive goes on to be unpacked;
+// any other is the failure the player is told of, a refused write in the
+// system's own words (`writeError`).
+expected<void, UpdateFailure> acceptedDownload(DownloadVerdict verdict, std::string_view writeError);
 
 } // namespace vorlia

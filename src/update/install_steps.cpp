@@ -2,6 +2,7 @@
 
 #include "base/files.hpp"
 #include "base/handle.hpp"
+#include "place/application_place.hpp"
 #include "rules/constants.hpp"
 #include "rules/install_place.hpp"
 #include "rules/install_rules.hpp"
@@ -18,7 +19,6 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <memory>
 #include <spawn.h>
 #include <sys/file.h>
@@ -38,11 +38,6 @@ struct ReadArchiveFree {
 struct WriteArchiveFree {
     void operator()(archive* a) const noexcept { archive_write_free(a); }
 };
-
-bool isRegularFile(const fs::path& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
 
 // Whether the folder's `vorlia` is a program this machine can start. Read
 // without following a link: isApplicationFolder has found a regular file.
@@ -71,81 +66,10 @@ using SpawnFileActions = SpawnStructure<posix_spawn_file_actions_t, posix_spawn_
 
 } // namespace
 
-std::string_view pathExtension(std::string_view name) {
-    const std::size_t dot = name.rfind('.');
-    return dot == std::string_view::npos ? std::string_view{} : name.substr(dot + 1);
-}
-
-std::optional<std::string> chooseNewApplicationFolder(const std::vector<FolderEntry>& entries) {
-    for (const FolderEntry& entry : entries) {
-        if (entry.isFolder && pathExtension(entry.name) == "app") {
-            return entry.name;
-        }
-    }
-    return std::nullopt;
-}
-
-bool isApplicationFolder(const fs::path& folder) {
-    struct stat st {};
-    if (pathExtension(folder.filename().string()) != "app" || ::stat(folder.c_str(), &st) != 0 ||
-        !S_ISDIR(st.st_mode)) {
-        return false;
-    }
-    const fs::path executable = folder / "vorlia";
-    struct stat exe {};
-    return isRegularFile(executable) && ::stat(executable.c_str(), &exe) == 0 &&
-           (exe.st_mode & S_IXUSR) != 0 && isRegularFile(folder / "Info.json");
-}
-
-bool folderIsWritable(const fs::path& folder) {
-    return ::access(folder.c_str(), W_OK | X_OK) == 0;
-}
-
 fs::path newWorkFolderPath(const fs::path& temporaryFolder) {
     const GText uuid(g_uuid_string_random());
     const GText upper(g_ascii_strup(uuid.get(), -1));
     return temporaryFolder / (std::string("vrl-update-") + upper.get());
-}
-
-namespace {
-
-// The player's primary group when it is a private one, as user private
-// groups make it: named after the player, with no other member.
-std::optional<std::uint32_t> playersOwnGroup() {
-    const gid_t gid = ::getgid();
-    struct group entry {};
-    struct group* found = nullptr;
-    std::vector<char> buffer(16 * 1024);
-    if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr ||
-        g_strcmp0(found->gr_name, g_get_user_name()) != 0) {
-        return std::nullopt;
-    }
-    for (char** member = found->gr_mem; member != nullptr && *member != nullptr; ++member) {
-        if (g_strcmp0(*member, g_get_user_name()) != 0) {
-            return std::nullopt;
-        }
-    }
-    return gid;
-}
-
-} // namespace
-
-bool isSafePlaceFor(const fs::path& applicationFolder) {
-    if (!applicationFolder.is_absolute() || applicationFolder.lexically_normal() != applicationFolder) {
-        return false;
-    }
-    std::vector<FolderFacts> facts;
-    for (fs::path folder = applicationFolder;; folder = folder.parent_path()) {
-        struct stat st {};
-        if (::lstat(folder.c_str(), &st) != 0) {
-            return false;
-        }
-        facts.push_back({st.st_uid, st.st_mode, st.st_gid});
-        if (folder == folder.root_path()) {
-            break;
-        }
-    }
-    return isSafePlace(facts, ::getuid(), playersOwnGroup());
 }
 
 WorkFolderLock::~WorkFolderLock() {
@@ -231,16 +155,15 @@ void removeLeftoverWorkFolders(const fs::path& temporaryFolder, std::string_view
 }
 
 expected<void, std::string> createPrivateFolder(const fs::path& folder) {
-    if (auto parents = makeFolders(folder.parent_path()); !parents) {
-        return parents;
-    }
-    if (::mkdir(folder.c_str(), 0700) != 0) {
-        return unexpected(fileError("Could not create the folder", folder, errno));
-    }
-    if (::chmod(folder.c_str(), 0700) != 0) {
-        return unexpected(fileError("Could not protect the folder", folder, errno));
-    }
-    return {};
+    return makeFolders(folder.parent_path()).and_then([&]() -> expected<void, std::string> {
+        if (::mkdir(folder.c_str(), 0700) != 0) {
+            return unexpected(fileError("Could not create the folder", folder, errno));
+        }
+        if (::chmod(folder.c_str(), 0700) != 0) {
+            return unexpected(fileError("Could not protect the folder", folder, errno));
+        }
+        return {};
+    });
 }
 
 expected<std::vector<FolderEntry>, std::string> listFolder(const fs::path& folder) {
@@ -424,30 +347,26 @@ expected<fs::path, UpdateFailure> unpackUpdate(const fs::path& workFolder, char*
     if (!unpackArchive(workFolder / archiveFileName, workFolder, limits)) {
         return unexpected(notUnpacked);
     }
-    auto entries = listFolder(workFolder);
-    if (!entries) {
-        return unexpected(UpdateFailure{FailureReason::systemError, entries.error()});
-    }
-    const std::optional<std::string> name = chooseNewApplicationFolder(*entries);
-    // A folder that could not start must never replace one that can.
-    if (!name || !isApplicationFolder(workFolder / *name) ||
-        !holdsProgramForThisMachine(workFolder / *name) ||
-        !librariesResolve(workFolder / *name / "vorlia", environment)) {
-        return unexpected(notUnpacked);
-    }
-    return workFolder / *name;
+    return listFolder(workFolder)
+        .map_error(systemFailure)
+        .and_then([&](const std::vector<FolderEntry>& entries) -> expected<fs::path, UpdateFailure> {
+            const std::optional<std::string> name = chooseNewApplicationFolder(entries);
+            // A folder that could not start must never replace one that can.
+            if (!name || !isApplicationFolder(workFolder / *name) ||
+                !holdsProgramForThisMachine(workFolder / *name) ||
+                !librariesResolve(workFolder / *name / "vorlia", environment)) {
+                return unexpected(notUnpacked);
+            }
+            return workFolder / *name;
+        });
 }
 
-expected<void, std::string> startRelaunchScript(const fs::path& workFolder, const fs::path& applicationFolder,
-                                                const fs::path& newFolder, const std::string& shell,
-                                                const std::vector<std::string>& notPassedOn) {
-    // Absolute: the script runs in "/".
-    const fs::path script = fs::absolute(workFolder / relaunchScriptName);
-    if (auto written = writeFileAtomically(
-            script, relaunchScript(getpid(), applicationFolder.string(), fs::absolute(newFolder).string()));
-        !written) {
-        return unexpected(written.error());
-    }
+namespace {
+
+// Starts `shell` on `script` in a session of its own, in "/", with
+// relaunchEnvironment(notPassedOn).
+expected<void, std::string> spawnInOwnSession(const std::string& shell, const fs::path& script,
+                                              const std::vector<std::string>& notPassedOn) {
     const std::string scriptPath = script.string();
     char* argv[] = {const_cast<char*>(shell.c_str()), const_cast<char*>(scriptPath.c_str()), nullptr};
     // posix_spawn, not g_spawn_async: to make the new session GLib forks,
@@ -483,6 +402,18 @@ expected<void, std::string> startRelaunchScript(const fs::path& workFolder, cons
     g_child_watch_add(
         pid, [](GPid child, gint, gpointer) { g_spawn_close_pid(child); }, nullptr);
     return {};
+}
+
+} // namespace
+
+expected<void, std::string> startRelaunchScript(const fs::path& workFolder, const fs::path& applicationFolder,
+                                                const fs::path& newFolder, const std::string& shell,
+                                                const std::vector<std::string>& notPassedOn) {
+    // Absolute: the script runs in "/".
+    const fs::path script = fs::absolute(workFolder / relaunchScriptName);
+    return writeFileAtomically(
+               script, relaunchScript(getpid(), applicationFolder.string(), fs::absolute(newFolder).string()))
+        .and_then([&] { return spawnInOwnSession(shell, script, notPassedOn); });
 }
 
 } // namespace vorlia

@@ -22,33 +22,8 @@ namespace vorlia {
 inline constexpr std::string_view archiveFileName = "update.zip";
 inline constexpr std::string_view relaunchScriptName = "swap.sh";
 
-// The text after the last full stop of a name, or "" when it has none.
-std::string_view pathExtension(std::string_view name);
-
-struct FolderEntry {
-    std::string name;
-    bool isFolder = false; // a real folder, not a link to one
-};
-
-// The new application folder: the first entry, in listing order, that is a
-// folder named with the extension exactly "app". Plain files and links with
-// that name are passed over, since they can never be an application.
-std::optional<std::string> chooseNewApplicationFolder(const std::vector<FolderEntry>& entries);
-
-// A folder named *.app that holds an executable `vorlia` and an `Info.json`:
-// the only kind of folder an update ever replaces or installs.
-bool isApplicationFolder(const std::filesystem::path& folder);
-
-// Whether the current user may create and remove entries in a folder.
-bool folderIsWritable(const std::filesystem::path& folder);
-
 // "vrl-update-" followed by a fresh upper-case UUID, inside `temporaryFolder`.
 std::filesystem::path newWorkFolderPath(const std::filesystem::path& temporaryFolder);
-
-// Whether no other account can change what stands at the application
-// folder's path (isSafePlace over what lstat says of each folder from it up
-// to "/"): only there does the launcher replace itself or register.
-bool isSafePlaceFor(const std::filesystem::path& applicationFolder);
 
 // A work folder marked as in use, for as long as this lives: an flock on the
 // folder itself, which the leftover sweep of any launcher tries first.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 namespace vorlia {
 
@@ -19,5 +20,10 @@ struct UpdateFailure {
 
     friend bool operator==(const UpdateFailure&, const UpdateFailure&) = default;
 };
+
+// A failed file, folder or process call, told in the system's own words.
+inline UpdateFailure systemFailure(std::string detail) {
+    return UpdateFailure{FailureReason::systemError, std::move(detail)};
+}
 
 } // namespace vorlia

@@ -1,9 +1,9 @@
 #include "update/update_flow.hpp"
 
 #include "base/files.hpp"
-#include "rules/url_text.hpp"
-#include "update/archive_download.hpp"
+#include "place/application_place.hpp"
 #include "update/install_steps.hpp"
+#include "update/transfer.hpp"
 
 #include <optional>
 #include <utility>
@@ -25,56 +25,6 @@ guint timeoutSeconds(std::chrono::milliseconds timeout) {
 constexpr std::size_t manifestCap = 1 << 20;
 constexpr std::size_t signatureCap = 1 << 10;
 
-// A GET of the whole body into memory, no extra headers. Nothing when the
-// transfer failed or the body is longer than `cap` bytes; an error page is a
-// body like any other.
-std::optional<std::string> fetchBody(SoupSession* session, const std::string& url, std::size_t cap,
-                                     GCancellable* cancellable) {
-    const Handle<SoupMessage> message = adopt(soup_message_new(SOUP_METHOD_GET, url.c_str()));
-    if (!message) {
-        return std::nullopt;
-    }
-    GError* raw = nullptr;
-    const Handle<GInputStream> stream = adopt(soup_session_send(session, message.get(), cancellable, &raw));
-    Handle<GError> error(raw);
-    if (!stream) {
-        return std::nullopt;
-    }
-    std::string body;
-    bool whole = false;
-    char block[16 * 1024];
-    while (body.size() <= cap) {
-        const gssize n = g_input_stream_read(stream.get(), block, sizeof block, cancellable, &raw);
-        if (n < 0) {
-            error.reset(raw);
-            break;
-        }
-        if (n == 0) {
-            whole = true;
-            break;
-        }
-        body.append(block, static_cast<std::size_t>(n));
-    }
-    // Closing reads whatever is left of the body: past the cap, give up at once.
-    const Handle<GCancellable> giveUp = adopt(g_cancellable_new());
-    if (!whole) {
-        g_cancellable_cancel(giveUp.get());
-    }
-    g_input_stream_close(stream.get(), giveUp.get(), nullptr);
-    if (!whole || body.size() > cap) {
-        return std::nullopt;
-    }
-    return body;
-}
-
-// The archive's address, parsed, when it passes the manifest's URL check.
-std::shared_ptr<GUri> downloadURI(const std::string& url, std::string_view baseURL) {
-    if (!isArchiveURL(url, baseURL)) {
-        return nullptr;
-    }
-    return std::shared_ptr<GUri>(adopt(g_uri_parse(url.c_str(), G_URI_FLAGS_ENCODED, nullptr)));
-}
-
 template <class Result> struct Job {
     std::function<Result(GCancellable*)> work;
     std::function<void(Result)> done;
@@ -93,7 +43,7 @@ InstallEnvironment InstallEnvironment::system() {
 UpdateFlow::UpdateFlow(UpdateSettings settings, UpdateUi& ui, std::function<void()> quit,
                        InstallEnvironment environment)
     : settings_(std::move(settings)), ui_(ui), quit_(std::move(quit)), environment_(std::move(environment)),
-      cancellable_(adopt(g_cancellable_new())), startedAt_(g_get_real_time() / G_USEC_PER_SEC) {}
+      cancellable_(adopt(g_cancellable_new())) {}
 
 UpdateFlow::~UpdateFlow() {
     g_cancellable_cancel(cancellable_.get());
@@ -196,17 +146,6 @@ void UpdateFlow::finishCheck(const CheckOutcome& outcome) {
     }
 }
 
-void UpdateFlow::removeLeftovers() {
-    runInThread<bool>(
-        nullptr,
-        [folder = environment_.temporaryFolder(), version = settings_.launcherVersion, startedAt = startedAt_,
-         running = environment_.applicationFolder()](GCancellable*) {
-            removeLeftoverWorkFolders(folder, version, startedAt, running);
-            return true;
-        },
-        [](bool) {});
-}
-
 void UpdateFlow::startDownload(const UpdateInfo& info) {
     // One update at a time: a second "Update now" would race the first for
     // the same application folder.
@@ -223,13 +162,9 @@ void UpdateFlow::startDownload(const UpdateInfo& info) {
 
     const fs::path workFolder = newWorkFolderPath(environment_.temporaryFolder());
     workFolder_ = workFolder;
-    if (auto made = createPrivateFolder(workFolder); !made) {
-        fail(UpdateFailure{FailureReason::systemError, made.error()});
-        return;
-    }
-    auto lock = WorkFolderLock::take(workFolder);
+    auto lock = createPrivateFolder(workFolder).and_then([&] { return WorkFolderLock::take(workFolder); });
     if (!lock) {
-        fail(UpdateFailure{FailureReason::systemError, lock.error()});
+        fail(systemFailure(lock.error()));
         return;
     }
     workLock_ = std::move(*lock);
@@ -245,38 +180,26 @@ void UpdateFlow::startDownload(const UpdateInfo& info) {
                                     progress->received = p.received;
                                     progress->total = p.total.value_or(0);
                                 });
-            Delivery delivery{judgeDownload(result, sha256, size), result.writeError, std::nullopt};
-            // A genuine archive is unpacked here and now: handing it to the
-            // main thread first, busy drawing the progress window, only waits.
-            if (delivery.verdict == DownloadVerdict::genuine && !g_cancellable_is_cancelled(cancellable)) {
-                // Checked in the environment the new launcher will start with.
-                delivery.unpacked = unpackUpdate(workFolder, environment->get(), limits);
-            }
-            return delivery;
+            return acceptedDownload(judgeDownload(result, sha256, size), result.writeError)
+                .and_then([&]() -> Delivery {
+                    // Gone: the callback is skipped, so no one hears this.
+                    if (g_cancellable_is_cancelled(cancellable)) {
+                        return unexpected(UpdateFailure{FailureReason::downloadDidNotFinish, {}});
+                    }
+                    // A genuine archive is unpacked here and now: handing it to
+                    // the main thread first, busy drawing the progress window,
+                    // only waits. Checked in the environment the new launcher
+                    // will start with.
+                    return unpackUpdate(workFolder, environment->get(), limits);
+                });
         },
-        [this, workFolder](Delivery delivery) { delivered(workFolder, std::move(delivery)); });
-}
-
-void UpdateFlow::delivered(const fs::path& workFolder, Delivery delivery) {
-    switch (delivery.verdict) {
-    case DownloadVerdict::didNotFinish:
-        fail(UpdateFailure{FailureReason::downloadDidNotFinish, {}});
-        return;
-    case DownloadVerdict::notGenuine:
-        fail(UpdateFailure{FailureReason::notGenuine, {}});
-        return;
-    case DownloadVerdict::notWritten:
-        fail(UpdateFailure{FailureReason::systemError, delivery.writeError});
-        return;
-    case DownloadVerdict::genuine:
-        break;
-    }
-    if (!delivery.unpacked || !*delivery.unpacked) {
-        fail(delivery.unpacked ? delivery.unpacked->error()
-                               : UpdateFailure{FailureReason::couldNotBeUnpacked, {}});
-        return;
-    }
-    unpacked(workFolder, **delivery.unpacked);
+        [this, workFolder](Delivery delivery) {
+            if (!delivery) {
+                fail(delivery.error());
+                return;
+            }
+            unpacked(workFolder, *delivery);
+        });
 }
 
 void UpdateFlow::unpacked(const fs::path& workFolder, const fs::path& newFolder) {
@@ -296,7 +219,7 @@ void UpdateFlow::unpacked(const fs::path& workFolder, const fs::path& newFolder)
     if (auto started =
             startRelaunchScript(workFolder, folder, newFolder, environment_.shell, environment_.notPassedOn);
         !started) {
-        fail(UpdateFailure{FailureReason::systemError, started.error()});
+        fail(systemFailure(started.error()));
         return;
     }
     stopTicker();

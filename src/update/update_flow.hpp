@@ -1,8 +1,11 @@
-// The updater: one flow from the check to the relaunch. It decides; the
-// UpdateUi shows. Everything here runs on the main thread except three pieces
-// of work, each run as a GTask on GLib's thread pool: fetching and verifying
-// the manifest, downloading and hashing the archive, and unpacking it. Each
-// result comes back on the main context through its task's callback.
+// The updater: one flow from the check to the relaunch. It orders the steps
+// that the transfers, the download's verdict and the install steps carry
+// out, and decides; the UpdateUi shows. Everything here runs on the main
+// thread except two tasks on GLib's thread pool: the check (fetching and
+// verifying the manifest) and the delivery (downloading and hashing the
+// archive, then unpacking a genuine one). Each result comes back on the main
+// context through its task's callback. Earlier runs' leftovers are not the
+// flow's: the launcher sweeps them at start.
 #pragma once
 
 #include "base/expected.hpp"
@@ -65,10 +68,6 @@ class UpdateFlow {
     // its own end.
     void check(bool userInitiated);
 
-    // Removes, off the main thread, the work folders earlier runs left
-    // behind (removeLeftoverWorkFolders). Called once, after start.
-    void removeLeftovers();
-
     // "Update now" for this entry. Does nothing while an update is under way,
     // or when its address is not a usable http(s) URL.
     void startDownload(const UpdateInfo& info);
@@ -93,14 +92,9 @@ class UpdateFlow {
 
     SoupSession* session();
     void finishCheck(const CheckOutcome& outcome);
-    // What the download task ends with: the archive's verdict and, for a
-    // genuine one, the new application folder unpacked from it or the failure.
-    struct Delivery {
-        DownloadVerdict verdict;
-        std::string writeError;
-        std::optional<expected<std::filesystem::path, UpdateFailure>> unpacked;
-    };
-    void delivered(const std::filesystem::path& workFolder, Delivery delivery);
+    // What the download task ends with: the new application folder unpacked
+    // from a genuine archive, or why there is none.
+    using Delivery = expected<std::filesystem::path, UpdateFailure>;
     void unpacked(const std::filesystem::path& workFolder, const std::filesystem::path& newFolder);
     void fail(UpdateFailure failure);
     void startTicker();
@@ -120,8 +114,6 @@ class UpdateFlow {
     std::filesystem::path workFolder_;
     // Held while the work folder is in use, so that no other launcher's sweep takes it.
     WorkFolderLock workLock_;
-    // When the flow was made (seconds since 1970): no earlier run's folder is newer.
-    std::int64_t startedAt_;
     int checksInFlight_ = 0;
     std::shared_ptr<Progress> progress_;
     Handle<GSource> ticker_;

@@ -1,7 +1,7 @@
 // The archive download against a real HTTP server on loopback that answers
 // each path with canned bytes: whole bodies, error statuses, redirects, a
 // connection cut mid-body and a stalled one.
-#include "update/archive_download.hpp"
+#include "update/transfer.hpp"
 
 #include "base/handle.hpp"
 #include "support/digest.hpp"

@@ -102,12 +102,21 @@ TEST_F(RelaunchShell, WaitsForTheLauncherToEnd) {
     const fs::path n = root_ / "work" / "Vorlia.app";
     makeLauncher(b, "1");
     makeLauncher(n, "2");
+    // The script's sleep between two looks, noted: the proof that it looks
+    // while the launcher lives.
+    const fs::path polls = root_ / "polls";
+    writeText(root_ / "bin" / "sleep",
+              "#!/bin/sh\necho >> '" + polls.string() + "'\nexec /bin/sleep \"$@\"\n", fs::perms(0755));
     const pid_t launcher = spawn({"/bin/sleep", "600"});
     writeText(root_ / "swap.sh", relaunchScript(launcher, b.string(), n.string()));
-    const pid_t script = spawn({"/bin/sh", (root_ / "swap.sh").string()});
+    const pid_t script = spawn({"/bin/sh", (root_ / "swap.sh").string()},
+                               {"PATH=" + (root_ / "bin").string() + ":/usr/bin:/bin"});
 
-    // Several polls go by while the launcher lives; nothing may move meanwhile.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+    const auto looked = [&] { return std::ranges::count(readFile(polls).value_or(""), '\n'); };
+    for (int i = 0; i < 3000 && looked() < 3; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_GE(looked(), 3) << "the script never waited";
     EXPECT_EQ(waitpid(script, nullptr, WNOHANG), 0) << "the script did not wait";
     EXPECT_EQ(readFile(b / "Info.json").value_or(""), "{\"CFBundleShortVersionString\": \"1\"}");
     EXPECT_TRUE(fs::exists(n));

@@ -470,16 +470,34 @@ TEST_F(UpdateDelivery, LauncherInASharedFolderIsAlmostDone) {
 // The flow may go while its download runs: nothing that ends later reaches
 // the screen or starts the relaunch.
 TEST_F(UpdateDelivery, AFlowMayGoAwayDuringTheDownload) {
+    // The download task holds the flow's session until its callback has run:
+    // the session's end proves that the task has ended.
+    gpointer session = nullptr;
+    // Should the test end first, the session must not write into it later.
+    const struct Forget {
+        gpointer& session;
+        ~Forget() {
+            if (session != nullptr) {
+                g_object_remove_weak_pointer(G_OBJECT(session), &session);
+            }
+        }
+    } forget{session};
+    settings.routeSession = [&session](SoupSession* made) {
+        session = made;
+        g_object_add_weak_pointer(G_OBJECT(made), &session);
+    };
+    makeFlow();
     UpdateInfo info = serve(bundleEntries());
     HttpServer::Response late{200, "application/zip", archive, 500ms};
     server.serve("/download/a.zip", late);
     flow->startDownload(info);
+    ASSERT_NE(session, nullptr);
     ASSERT_TRUE(runUntil([&] { return server.countRequests("/download/a.zip") == 1; }));
     // In use while it downloads: no other launcher's sweep may take it.
     ASSERT_EQ(workFolders().size(), 1U);
     EXPECT_FALSE(WorkFolderLock::take(workFolders()[0]));
     flow.reset();
-    runFor(1s);
+    ASSERT_TRUE(runUntil([&] { return session == nullptr; }, 30s));
     EXPECT_EQ(ui.events, Strings{"download 2.0"});
     expectLauncherUntouched();
 }

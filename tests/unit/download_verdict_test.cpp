@@ -127,5 +127,24 @@ INSTANTIATE_TEST_SUITE_P(
         VerdictCase{"NegativeSizeIsNoSize", complete(), kDigest, kGenuine, -5}),
     [](const auto& info) { return info.param.name; });
 
+// The one place a verdict becomes what the player is told.
+TEST(AcceptedDownload, OnlyAGenuineArchiveGoesOn) {
+    const struct {
+        DownloadVerdict verdict;
+        std::optional<UpdateFailure> failure;
+    } cases[] = {
+        {DownloadVerdict::genuine, std::nullopt},
+        {DownloadVerdict::didNotFinish, UpdateFailure{FailureReason::downloadDidNotFinish, {}}},
+        {DownloadVerdict::notGenuine, UpdateFailure{FailureReason::notGenuine, {}}},
+        {DownloadVerdict::notWritten, UpdateFailure{FailureReason::systemError, "Could not write: full"}},
+    };
+    for (const auto& c : cases) {
+        // Only a refused write tells the system's words.
+        const auto accepted = acceptedDownload(c.verdict, "Could not write: full");
+        EXPECT_EQ(accepted ? std::nullopt : std::optional<UpdateFailure>(accepted.error()), c.failure)
+            << static_cast<int>(c.verdict);
+    }
+}
+
 } // namespace
 } // namespace vorlia

@@ -1,4 +1,5 @@
-// What an update archive may install: modes, links and programs.
+// What an update archive may install: modes, links, programs and the new
+// application folder.
 #include "rules/install_rules.hpp"
 
 #include <gtest/gtest.h>
@@ -6,7 +7,10 @@
 #include <elf.h>
 
 #include <fstream>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace vorlia {
 namespace {
@@ -94,6 +98,50 @@ TEST(ProgramForThisMachine, OnlyAnElfProgramOfThisMachinesKind) {
         EXPECT_EQ(isProgramFor(c.header, thisMachine()), c.program) << c.name;
     }
     EXPECT_FALSE(isProgramFor(own, other)) << "a program for another machine";
+}
+
+// --- choosing the new application folder ------------------------------------
+
+struct ChoiceCase {
+    const char* name;
+    std::vector<FolderEntry> entries;
+    std::optional<std::string> chosen;
+};
+
+class NewApplicationFolderChoice : public ::testing::TestWithParam<ChoiceCase> {};
+
+TEST_P(NewApplicationFolderChoice, FirstFolderWithTheExactExtension) {
+    EXPECT_EQ(chooseNewApplicationFolder(GetParam().entries), GetParam().chosen);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NewApplicationFolderChoice,
+    ::testing::Values(
+        ChoiceCase{"Single", {{"update.zip", false}, {"Vorlia.app", true}}, "Vorlia.app"},
+        ChoiceCase{"Nothing", {}, std::nullopt},
+        // The bundle sits inside a sub-folder: nothing at the top level qualifies.
+        ChoiceCase{"InsideASubFolder", {{"update.zip", false}, {"release", true}}, std::nullopt},
+        ChoiceCase{"TwoBundlesTakesTheFirstListed", {{"B.app", true}, {"A.app", true}}, "B.app"},
+        ChoiceCase{"CapitalsAreNotTaken", {{"Vorlia.APP", true}, {"Vorlia.App", true}}, std::nullopt},
+        ChoiceCase{"CapitalsBeforeARealOne", {{"Vorlia.APP", true}, {"Other.app", true}}, "Other.app"},
+        ChoiceCase{"PlainFileIsPassedOver", {{"x.app", false}, {"Vorlia.app", true}}, "Vorlia.app"},
+        ChoiceCase{"OnlyAPlainFile", {{"x.app", false}}, std::nullopt},
+        ChoiceCase{
+            "LastExtensionCounts", {{"Vorlia.app.bak", true}, {"Vorlia.bak.app", true}}, "Vorlia.bak.app"},
+        ChoiceCase{"ExtensionNotSuffix", {{"Vorliaapp", true}, {"app", true}}, std::nullopt}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(PathExtension, TextAfterTheLastFullStop) {
+    const struct {
+        std::string_view name;
+        std::string_view extension;
+    } cases[] = {
+        {"Vorlia.app", "app"}, {"a.b.c", "c"},        {"trailing.", ""}, {"none", ""},
+        {".app", "app"},       {"Vorlia.App", "App"}, {"", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(pathExtension(c.name), c.extension) << c.name;
+    }
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "base/files.hpp"
 #include "base/handle.hpp"
+#include "place/application_place.hpp"
 #include "support/temp_folder.hpp"
 #include "support/zip_writer.hpp"
 
@@ -28,44 +29,6 @@
 namespace vorlia {
 namespace {
 namespace fs = std::filesystem;
-
-// --- choosing the new application folder ------------------------------------
-
-struct ChoiceCase {
-    const char* name;
-    std::vector<FolderEntry> entries;
-    std::optional<std::string> chosen;
-};
-
-class NewApplicationFolderChoice : public ::testing::TestWithParam<ChoiceCase> {};
-
-TEST_P(NewApplicationFolderChoice, FirstFolderWithTheExactExtension) {
-    EXPECT_EQ(chooseNewApplicationFolder(GetParam().entries), GetParam().chosen);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, NewApplicationFolderChoice,
-    ::testing::Values(
-        ChoiceCase{"Single", {{"update.zip", false}, {"Vorlia.app", true}}, "Vorlia.app"},
-        ChoiceCase{"Nothing", {}, std::nullopt},
-        // The bundle sits inside a sub-folder: nothing at the top level qualifies.
-        ChoiceCase{"InsideASubFolder", {{"update.zip", false}, {"release", true}}, std::nullopt},
-        ChoiceCase{"TwoBundlesTakesTheFirstListed", {{"B.app", true}, {"A.app", true}}, "B.app"},
-        ChoiceCase{"CapitalsAreNotTaken", {{"Vorlia.APP", true}, {"Vorlia.App", true}}, std::nullopt},
-        ChoiceCase{"CapitalsBeforeARealOne", {{"Vorlia.APP", true}, {"Other.app", true}}, "Other.app"},
-        ChoiceCase{"PlainFileIsPassedOver", {{"x.app", false}, {"Vorlia.app", true}}, "Vorlia.app"},
-        ChoiceCase{"OnlyAPlainFile", {{"x.app", false}}, std::nullopt},
-        ChoiceCase{
-            "LastExtensionCounts", {{"Vorlia.app.bak", true}, {"Vorlia.bak.app", true}}, "Vorlia.bak.app"},
-        ChoiceCase{"ExtensionNotSuffix", {{"Vorliaapp", true}, {"app", true}}, std::nullopt}),
-    [](const auto& info) { return info.param.name; });
-
-TEST(PathExtension, TextAfterTheLastFullStop) {
-    EXPECT_EQ(pathExtension("Vorlia.app"), "app");
-    EXPECT_EQ(pathExtension("a.b.c"), "c");
-    EXPECT_EQ(pathExtension("trailing."), "");
-    EXPECT_EQ(pathExtension("none"), "");
-}
 
 // --- real folders -------------------------------------------------------------
 

@@ -7,6 +7,7 @@
 #include "support/zip_writer.hpp"
 #include "update/gtk/gtk_update_ui.hpp"
 #include "update/update_flow.hpp"
+#include "window/support/update_dialogs.hpp"
 #include "window/support/window_test.hpp"
 
 #include <gtest/gtest.h>
@@ -32,20 +33,6 @@ template <class W> W* findChild(Gtk::Widget* root) {
         }
     }
     return nullptr;
-}
-
-Gtk::MessageDialog* visibleDialog() {
-    for (Gtk::Window* w : Gtk::Window::list_toplevels()) {
-        if (auto* dialog = dynamic_cast<Gtk::MessageDialog*>(w); dialog != nullptr && dialog->get_visible()) {
-            return dialog;
-        }
-    }
-    return nullptr;
-}
-
-std::string buttonLabel(Gtk::MessageDialog& dialog, int response) {
-    auto* button = dynamic_cast<Gtk::Button*>(dialog.get_widget_for_response(response));
-    return button != nullptr ? std::string(button->get_label()) : std::string();
 }
 
 class UpdateScreen : public WindowTest {
@@ -88,7 +75,7 @@ TEST_F(UpdateScreen, ProgressWindowShowsTheDownload) {
     ui->downloadStarted("2.0");
     Gtk::Window* progress = ui->progressWindow();
     ASSERT_NE(progress, nullptr);
-    EXPECT_EQ(progress->get_title(), "Updating");
+    EXPECT_EQ(std::string(progress->get_title()), updateText::progressTitle);
     int width = 0;
     int height = 0;
     progress->get_default_size(width, height);
@@ -99,7 +86,7 @@ TEST_F(UpdateScreen, ProgressWindowShowsTheDownload) {
     EXPECT_EQ(progress->get_transient_for(), game.get());
     auto* label = findChild<Gtk::Label>(progress);
     ASSERT_NE(label, nullptr);
-    EXPECT_EQ(label->get_text(), "Downloading version 2.0\u2026");
+    EXPECT_EQ(std::string(label->get_text()), updateText::progressLabel("2.0"));
     auto* bar = findChild<Gtk::ProgressBar>(progress);
     ASSERT_NE(bar, nullptr);
     ASSERT_TRUE(runUntil([&] { return progress->get_mapped(); }));
@@ -134,17 +121,14 @@ TEST_F(UpdateScreen, FailureClosesTheProgressWindowAndOffersTheDownloadPage) {
     Gtk::MessageDialog& failure = dialog();
     EXPECT_EQ(failure.get_transient_for(), game.get());
     EXPECT_TRUE(failure.get_modal());
-    EXPECT_EQ(failure.property_text().get_value(), "Update failed");
-    EXPECT_EQ(failure.property_secondary_text().get_value(),
-              "The downloaded file is not genuine.\n\nYou can download the new version from localhost.");
-    EXPECT_EQ(buttonLabel(failure, 1000), "Open website");
-    EXPECT_EQ(buttonLabel(failure, 1001), "OK");
+    EXPECT_TRUE(
+        showsAlert(failure, updateText::failure(UpdateFailure{FailureReason::notGenuine, {}}, "localhost")));
     EXPECT_EQ(failure.get_default_widget(), failure.get_widget_for_response(1000));
     // GNOME's order, "OK | Open website": the default stands last.
     EXPECT_EQ(failure.get_widget_for_response(1001)->get_next_sibling(),
               failure.get_widget_for_response(1000));
     EXPECT_EQ(failure.get_widget_for_response(1000)->get_next_sibling(), nullptr);
-    EXPECT_EQ(failure.get_title(), "Vorlia");
+    EXPECT_EQ(std::string(failure.get_title()), updateText::dialogTitle);
     saveScreenshot("update-failed");
     answer(1001);
     EXPECT_TRUE(opener.opened.empty());
@@ -152,12 +136,12 @@ TEST_F(UpdateScreen, FailureClosesTheProgressWindowAndOffersTheDownloadPage) {
     // The next failure, answered from the keyboard with its default button.
     ui->downloadStarted("2.0");
     EXPECT_NE(ui->progressWindow(), nullptr);
-    ui->updateFailed(UpdateFailure{FailureReason::systemError, "Failed to create file: No space left"});
-    EXPECT_EQ(dialog().property_secondary_text().get_value(),
-              "Failed to create file: No space left\n\nYou can download the new version from localhost.");
+    const UpdateFailure noSpace = systemFailure("Failed to create file: No space left");
+    ui->updateFailed(noSpace);
+    EXPECT_TRUE(showsAlert(dialog(), updateText::failure(noSpace, "localhost")));
     pressKeys(dialog(), "Return");
     ASSERT_TRUE(runUntil([] { return visibleDialog() == nullptr; }));
-    EXPECT_EQ(opener.opened, Strings{"https://localhost/?download=1"});
+    EXPECT_EQ(opener.opened, Strings{updateText::downloadPageURL("localhost")});
     ASSERT_EQ(shown.size(), 2U);
     EXPECT_EQ(shown[0], updateText::failure(UpdateFailure{FailureReason::notGenuine, {}}, "localhost"));
 }
@@ -173,12 +157,7 @@ TEST_F(UpdateScreen, AlmostDoneHidesTheProgressWindowThenShowsTheNewFolder) {
 
     Gtk::MessageDialog& almostDone = dialog();
     EXPECT_EQ(almostDone.get_transient_for(), game.get());
-    EXPECT_EQ(almostDone.property_text().get_value(), "Almost done");
-    EXPECT_EQ(almostDone.property_secondary_text().get_value(),
-              "The launcher cannot replace itself in this folder. Move the new \"Vorlia\" "
-              "(shown in your file manager) over the old one.");
-    EXPECT_EQ(buttonLabel(almostDone, 1000), "OK");
-    EXPECT_EQ(almostDone.get_widget_for_response(1001), nullptr);
+    EXPECT_TRUE(showsAlert(almostDone, updateText::almostDone()));
     EXPECT_TRUE(shownItems.empty()) << "the file manager waits for the alert";
     answer(1000);
     EXPECT_EQ(shownItems, std::vector<fs::path>{"/tmp/vrl-update-X/Vorlia.app"});
@@ -190,10 +169,7 @@ TEST_F(UpdateScreen, EachAnswerToAnOfferIsReplied) {
     for (const int response : {1000, 1001}) {
         ui->offerUpdate(required, [&](OfferReply r) { replies.push_back(r); });
         Gtk::MessageDialog& offer = dialog();
-        EXPECT_EQ(offer.property_text().get_value(), "New version 2.0 available");
-        EXPECT_EQ(offer.property_secondary_text().get_value(),
-                  "Faster loading.\n\nThis update is required to keep playing.");
-        EXPECT_EQ(buttonLabel(offer, 1001), "Quit");
+        EXPECT_TRUE(showsAlert(offer, updateText::offer(required)));
         answer(response);
     }
     // Closed without a button.
@@ -204,8 +180,7 @@ TEST_F(UpdateScreen, EachAnswerToAnOfferIsReplied) {
               (std::vector<OfferReply>{OfferReply::updateNow, OfferReply::declined, OfferReply::dismissed}));
 
     ui->showUpToDate("1.0");
-    EXPECT_EQ(dialog().property_text().get_value(), "Vorlia");
-    EXPECT_EQ(dialog().property_secondary_text().get_value(), "You have the latest version (1.0).");
+    EXPECT_TRUE(showsAlert(dialog(), updateText::upToDate("1.0")));
     answer(1000);
     EXPECT_EQ(shown.size(), 4U);
 }

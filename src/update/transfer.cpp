@@ -1,8 +1,9 @@
-#include "update/archive_download.hpp"
+#include "update/transfer.hpp"
 
 #include "base/files.hpp"
 #include "base/handle.hpp"
 #include "base/hex.hpp"
+#include "rules/url_text.hpp"
 
 #include <nettle/sha2.h>
 
@@ -190,6 +191,52 @@ DownloadResult downloadArchive(SoupSession* session, GUri* uri, const std::files
     sha256_digest(&hash, digest.size(), digest.data());
     result.digestHex = hexString(digest);
     return result;
+}
+
+std::optional<std::string> fetchBody(SoupSession* session, const std::string& url, std::size_t cap,
+                                     GCancellable* cancellable) {
+    const Handle<SoupMessage> message = adopt(soup_message_new(SOUP_METHOD_GET, url.c_str()));
+    if (!message) {
+        return std::nullopt;
+    }
+    GError* raw = nullptr;
+    const Handle<GInputStream> stream = adopt(soup_session_send(session, message.get(), cancellable, &raw));
+    Handle<GError> error(raw);
+    if (!stream) {
+        return std::nullopt;
+    }
+    std::string body;
+    bool whole = false;
+    char block[16 * 1024];
+    while (body.size() <= cap) {
+        const gssize n = g_input_stream_read(stream.get(), block, sizeof block, cancellable, &raw);
+        if (n < 0) {
+            error.reset(raw);
+            break;
+        }
+        if (n == 0) {
+            whole = true;
+            break;
+        }
+        body.append(block, static_cast<std::size_t>(n));
+    }
+    // Closing reads whatever is left of the body: past the cap, give up at once.
+    const Handle<GCancellable> giveUp = adopt(g_cancellable_new());
+    if (!whole) {
+        g_cancellable_cancel(giveUp.get());
+    }
+    g_input_stream_close(stream.get(), giveUp.get(), nullptr);
+    if (!whole || body.size() > cap) {
+        return std::nullopt;
+    }
+    return body;
+}
+
+std::shared_ptr<GUri> downloadURI(const std::string& url, std::string_view baseURL) {
+    if (!isArchiveURL(url, baseURL)) {
+        return nullptr;
+    }
+    return std::shared_ptr<GUri>(adopt(g_uri_parse(url.c_str(), G_URI_FLAGS_ENCODED, nullptr)));
 }
 
 } // namespace vorlia

@@ -1,17 +1,33 @@
-// Fetches the update archive into a file while hashing it, so that the
-// archive is never held whole in memory. Blocking: runs on a worker thread.
+// The updater's transfers: the manifest and its signature fetched whole into
+// memory up to a cap, and the archive streamed into a file while it is
+// hashed, so that it is never held whole. Blocking: each runs on a worker
+// thread.
 #pragma once
 
 #include "update/download_check.hpp"
 
 #include <libsoup/soup.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 
 namespace vorlia {
+
+// A GET of the whole body into memory, no extra headers. Nothing when the
+// transfer failed or the body is longer than `cap` bytes; an error page is a
+// body like any other.
+std::optional<std::string> fetchBody(SoupSession* session, const std::string& url, std::size_t cap,
+                                     GCancellable* cancellable);
+
+// The archive's address, parsed, when it passes the manifest's URL check
+// (isArchiveURL against `baseURL`); nothing otherwise.
+std::shared_ptr<GUri> downloadURI(const std::string& url, std::string_view baseURL);
 
 struct DownloadProgress {
     std::uint64_t received = 0;
