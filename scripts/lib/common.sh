@@ -11,7 +11,11 @@ VORLIA_LIB_COMMON=1
 VORLIA_AT_EXIT=()
 
 vorlia_run_at_exit() {
-    local i
+    local status=$? last=$BASH_COMMAND i
+    # Under set -e a failing command ends the script without a word: name it.
+    if [ "$status" -ne 0 ] && [[ $- == *e* ]] && [[ $last != exit* ]]; then
+        say "ended with status $status at: $last"
+    fi
     for ((i = ${#VORLIA_AT_EXIT[@]} - 1; i >= 0; i--)); do
         eval "${VORLIA_AT_EXIT[i]}" || true
     done
