@@ -24,6 +24,8 @@ TEST(ProcessKit, BothWalksFindAChildWhoseNameHoldsASpaceAndParentheses) {
     TempFolder folder;
     const std::string name = "kit) S 1 (x";
     std::filesystem::create_symlink("/bin/sh", folder / name);
+    // The sleep is the child to be found, ended by the test once found; its
+    // 60 s only bound its life should the test die first.
     Process shell({(folder / name).string(), "-c", "sleep 60 & wait"});
     ASSERT_TRUE(shell.started()) << shell.failure();
     pid_t sleeper = 0;
@@ -56,7 +58,10 @@ TEST(ProcessKit, ACommandIsReadToItsEndOrEndedOnceItOutlastsItsTime) {
     EXPECT_FALSE(said.succeeded());
     EXPECT_EQ(said.output, "a b\n");
 
-    // The shell is ended; the sleep it left holds the output open and is not waited for.
+    // The shell is ended; the sleep it left holds the output open and is not
+    // waited for. The sleep stands for a command that would not end by
+    // itself: only the kit's 300 ms end it here, and its 5 s bound the
+    // left-behind child's life.
     const CommandResult late = runCommand({"sh", "-c", "sleep 5 2>/dev/null & wait"}, 300ms);
     EXPECT_FALSE(late.ran);
     EXPECT_FALSE(late.succeeded());

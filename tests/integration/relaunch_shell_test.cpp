@@ -8,9 +8,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/fs.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +21,6 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 extern char** environ;
@@ -102,9 +103,14 @@ TEST_F(RelaunchShell, WaitsForTheLauncherToEnd) {
     const fs::path n = root_ / "work" / "Vorlia.app";
     makeLauncher(b, "1");
     makeLauncher(n, "2");
-    // The script's sleep between two looks, noted: the proof that it looks
-    // while the launcher lives.
+    // The script's sleep between two looks, told through a pipe: the proof
+    // that it looks while the launcher lives. The test holds the pipe open
+    // for writing too, so that no look ever blocks and no end of file comes
+    // between two of them.
     const fs::path polls = root_ / "polls";
+    ASSERT_EQ(mkfifo(polls.c_str(), 0600), 0);
+    const int heard = ::open(polls.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(heard, 0);
     writeText(root_ / "bin" / "sleep",
               "#!/bin/sh\necho >> '" + polls.string() + "'\nexec /bin/sleep \"$@\"\n", fs::perms(0755));
     const pid_t launcher = spawn({"/bin/sleep", "600"});
@@ -112,11 +118,21 @@ TEST_F(RelaunchShell, WaitsForTheLauncherToEnd) {
     const pid_t script = spawn({"/bin/sh", (root_ / "swap.sh").string()},
                                {"PATH=" + (root_ / "bin").string() + ":/usr/bin:/bin"});
 
-    const auto looked = [&] { return std::ranges::count(readFile(polls).value_or(""), '\n'); };
-    for (int i = 0; i < 3000 && looked() < 3; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // Each look as it comes, for at most 30 s.
+    std::ptrdiff_t looks = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (looks < 3) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd ready{heard, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        char lines[64];
+        const ssize_t n = ::read(heard, lines, sizeof lines);
+        looks += n > 0 ? std::count(lines, lines + n, '\n') : 0;
     }
-    EXPECT_GE(looked(), 3) << "the script never waited";
+    EXPECT_GE(looks, 3) << "the script never waited";
     EXPECT_EQ(waitpid(script, nullptr, WNOHANG), 0) << "the script did not wait";
     EXPECT_EQ(readFile(b / "Info.json").value_or(""), "{\"CFBundleShortVersionString\": \"1\"}");
     EXPECT_TRUE(fs::exists(n));
@@ -127,6 +143,7 @@ TEST_F(RelaunchShell, WaitsForTheLauncherToEnd) {
     EXPECT_EQ(WEXITSTATUS(waitFor(script)), 0);
     EXPECT_EQ(readFile(b / "Info.json").value_or(""), "{\"CFBundleShortVersionString\": \"2\"}");
     EXPECT_EQ(launches(), b.string() + "/vorlia 2\n");
+    ::close(heard);
 }
 
 TEST_F(RelaunchShell, NewFolderUnderAnotherNameTakesTheOldPathAndName) {
